@@ -1,0 +1,55 @@
+// Decimal: exact fixed-point number (sign, 96-bit coefficient, scale 0..28)
+// with its text conversions, comparison ignoring scale and half-even rounding.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kelvane {
+
+class Decimal {
+public:
+    static constexpr unsigned __int128 max_coefficient = (static_cast<unsigned __int128>(1) << 96) - 1;
+    static constexpr uint32_t max_scale = 28;
+    // The canonical text never exceeds 31 characters.
+    static constexpr size_t text_capacity = 32;
+
+    constexpr Decimal() = default;  // zero, scale 0
+
+    // Field text: exact, fails at either limit.
+    static std::optional<Decimal> from_str_exact(std::string_view text);
+    // Schema text: like from_str_exact but rounds at the limits.
+    static std::optional<Decimal> from_str(std::string_view text);
+    // Schema text with an exponent ("1.5e-3").
+    static std::optional<Decimal> from_scientific(std::string_view text);
+    static Decimal from_int64(int64_t value);
+    static Decimal from_uint64(uint64_t value);
+
+    bool negative() const { return negative_; }
+    unsigned __int128 coefficient() const { return coefficient_; }
+    uint32_t scale() const { return scale_; }
+
+    // Round half to even to `places` digits after the point; never pads.
+    Decimal round_dp(uint32_t places) const;
+
+    // Canonical text ("-1.50", "0.00", "100") into `buffer` (text_capacity
+    // bytes); returns its length.
+    size_t write(char* buffer) const;
+    std::string to_string() const;
+
+    // Value comparison: <0, 0 or >0. Scale never matters.
+    friend int compare(const Decimal& a, const Decimal& b);
+
+private:
+    constexpr Decimal(bool negative, unsigned __int128 coefficient, uint32_t scale)
+        : coefficient_(coefficient), scale_(scale), negative_(negative) {}
+
+    unsigned __int128 coefficient_ = 0;
+    uint32_t scale_ = 0;
+    bool negative_ = false;
+};
+
+}  // namespace kelvane
