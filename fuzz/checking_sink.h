@@ -1,0 +1,79 @@
+// A FieldSink for the fuzz targets: checks every value the line parser hands
+// over against the ranges its type promises, reads every text it points to,
+// and refuses dates the Python binding cannot hold (years outside 1..9999),
+// as the binding does.
+#pragma once
+
+#include <cmath>
+#include <string>
+#include <variant>
+
+#include "fuzz_common.h"
+#include "parser/field_value.h"
+
+namespace kelvane_fuzz {
+
+class CheckingSink final : public kelvane::FieldSink {
+public:
+    size_t expected_fields = 0;
+    size_t accepted = 0;
+    std::string name;
+    uint64_t digest = 0;
+
+    Verdict record_name(std::string_view record, size_t field_count) override {
+        name.assign(record);
+        expected_fields = field_count;
+        accepted = 0;
+        digest = touch(record);
+        return Verdict::accepted;
+    }
+
+    Verdict accept(const kelvane::FieldValue& value) override {
+        FUZZ_CHECK(accepted < expected_fields, "more values than fields (%zu)", expected_fields);
+        ++accepted;
+        return std::visit(*this, value);
+    }
+
+    // One overload per FieldValue alternative.
+    Verdict operator()(kelvane::Absent) { return Verdict::accepted; }
+    Verdict operator()(std::string_view text) {
+        digest = touch(text, digest);
+        return Verdict::accepted;
+    }
+    Verdict operator()(kelvane::int128) { return Verdict::accepted; }
+    Verdict operator()(kelvane::EnumInt) { return Verdict::accepted; }
+    Verdict operator()(double) { return Verdict::accepted; }
+    Verdict operator()(const kelvane::Decimal& d) {
+        FUZZ_CHECK(d.coefficient() <= kelvane::Decimal::max_coefficient && d.scale() <= 28 &&
+                       !(d.negative() && d.coefficient() == 0),
+                   "malformed decimal");
+        return Verdict::accepted;
+    }
+    Verdict operator()(bool) { return Verdict::accepted; }
+    Verdict operator()(const kelvane::ZonedDateTime& value) {
+        check_date(value.date);
+        FUZZ_CHECK(value.seconds_of_day < 86400, "seconds of day %u", value.seconds_of_day);
+        FUZZ_CHECK(value.total_offset > -86400 && value.total_offset < 86400, "offset %d", value.total_offset);
+        return holdable(value.date) ? Verdict::accepted : Verdict::refused;
+    }
+    Verdict operator()(const kelvane::CivilDate& date) {
+        check_date(date);
+        return holdable(date) ? Verdict::accepted : Verdict::refused;
+    }
+    Verdict operator()(const kelvane::TimeOfDay& time) {
+        FUZZ_CHECK(time.seconds < 86400 && time.nanosecond < 2000000000u &&
+                       (time.nanosecond < 1000000000u || time.seconds % 60 == 59),
+                   "time %u s %u ns", time.seconds, time.nanosecond);
+        return Verdict::accepted;
+    }
+
+private:
+    static void check_date(const kelvane::CivilDate& date) {
+        FUZZ_CHECK(date.year >= -262143 && date.year <= 262142 && date.month >= 1 && date.month <= 12 &&
+                       date.day >= 1 && date.day <= kelvane::days_in_month(date.year, date.month),
+                   "date %d-%d-%d", date.year, date.month, date.day);
+    }
+    static bool holdable(const kelvane::CivilDate& date) { return date.year >= 1 && date.year <= 9999; }
+};
+
+}  // namespace kelvane_fuzz

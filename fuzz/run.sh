@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, AddressSanitizer + UBSan) into
+# build/fuzz and runs one target, or all of them, for SECONDS each:
+#   fuzz/run.sh TARGET|all SECONDS [extra libFuzzer options]
+# Targets: schema line time numbers decimal. The working corpus lives in
+# fuzz/out/corpus/TARGET (seeded from fuzz/seeds.py and fuzz/regressions);
+# crashes land in fuzz/out/crashes. `fuzz/run.sh all 10` is the quick check.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+target=${1:?usage: fuzz/run.sh TARGET|all SECONDS}
+seconds=${2:?usage: fuzz/run.sh TARGET|all SECONDS}
+shift 2
+all_targets="schema line time numbers decimal"
+
+if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ] ||
+   ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
+fi
+py=${PYTHON:-}
+if [ -z "$py" ]; then
+  if [ -x /work/devenv-3.12/bin/python ]; then py=/work/devenv-3.12/bin/python; else py=$(scripts/pythons | awk '{print $1}'); fi
+fi
+
+build=build/fuzz
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+  -DPython_EXECUTABLE="$py" -DKELVANE_FUZZ=ON >/dev/null
+cmake --build "$build" --target fuzz_all >&2
+
+"$py" fuzz/seeds.py fuzz/out/seeds
+mkdir -p fuzz/out/crashes
+[ "$target" = all ] && targets=$all_targets || targets=$target
+status=0
+for name in $targets; do
+  corpus=fuzz/out/corpus/$name
+  mkdir -p "$corpus"
+  seeds=(fuzz/out/seeds/$name)
+  [ -d fuzz/regressions/$name ] && seeds+=(fuzz/regressions/$name)
+  dict=()
+  [ -f fuzz/$name.dict ] && dict=(-dict=fuzz/$name.dict)
+  echo "== fuzz_$name for ${seconds}s" >&2
+  log=fuzz/out/fuzz_$name.log
+  if ! "$build/fuzz_$name" "$corpus" "${seeds[@]}" "${dict[@]}" -max_total_time="$seconds" \
+       -artifact_prefix=fuzz/out/crashes/"$name"- -print_final_stats=1 "$@" >"$log" 2>&1; then
+    status=1
+    echo "!! fuzz_$name failed; see $log" >&2
+    grep -m5 -E "ERROR|check failed|runtime error" "$log" >&2 || true
+  fi
+  grep -E "^stat::(number_of_executed_units|peak_rss_mb)|^#[0-9]+ +DONE" "$log" >&2 || true
+done
+exit $status
