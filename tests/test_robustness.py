@@ -1,0 +1,313 @@
+"""Hostile input through the module: random schemas and lines, repeated use,
+wrong arguments. Nothing but ValueError (UnicodeEncodeError included) and
+TypeError may ever come out, and never a partial result."""
+import datetime
+import decimal
+import json
+import random
+import re
+import warnings
+
+import pytest
+
+import kelvane
+from builders import schema_json
+
+SEED = 20241208
+POSITION = re.compile(r" at line \d+ column \d+$")
+FIELD_MESSAGE = re.compile(
+    r"^(String is too short|String is too long|String contains invalid characters|Value not in enum"
+    r"|Does not parse as int|Int is too small|Int is too large|Does not parse as float|Float is too small"
+    r"|Float is too large|Does not parse as decimal|Decimal is too small|Decimal is too large"
+    r"|Value is neither true or false value|Invalid timezone|Does not parse as datetime"
+    r"|Does not parse as date|Does not parse as time) - '.*' given schema: (Str|StrEnum|Int|IntEnum|Float"
+    r"|Decimal|Bool|Datetime|Date|Time)\(.*\)$",
+    re.S,
+)
+LINE_MESSAGE = re.compile(
+    r"^(Delimiter needs to be of length 1|Quote needs to be of length 1|Line doesn't have trailing delimiter"
+    r"|No schema line matching '.*'|Mismatched line length, schema length: \d+, actual length: \(header=1\) \+ \d+)$",
+    re.S,
+)
+KIND_TYPES = {
+    "STR": str, "STR_ENUM": str, "INT": int, "INT_ENUM": int, "FLOAT": float, "DECIMAL": decimal.Decimal,
+    "BOOL": bool, "DATETIME": datetime.datetime, "DATE": datetime.date, "TIME": datetime.time,
+}
+
+# Characters that stress the readers: separators, quotes, line ends, digits,
+# signs, Unicode white space, multi-byte letters, a NUL and a lone surrogate.
+ALPHABET = list("|,;'\"\n\r\t 0123456789+-._eE:%YmdHMSfzZxTnaIp") + [
+    "\x00", "\x1c", "\u00a0", "\u0085", "\u2028", "\u200b", "\ufeff", "\u3000", "é", "ã", "§", "😀", "\ud800",
+]
+TEXTS = ["", "0", "-0", "1", "1.5", "1e400", "nan", "-inf", "1_0", "00", "Y", "N", "A", "'A'", "240000",
+         "23:59:60", "2024-02-29", "20240229", "2024-03-31 02:30:00", "00000101", "+10000",
+         "170141183460469231731687303715884105728", "79228162514264337593543950336", "é", "\u00a0"]
+FORMATS = ["%Y-%m-%d", "%Y%m%d", "%H:%M:%S%.f", "%H%M%S", "%s", "%+", "%c", "%G-W%V-%u", "%Y %U %a", "%j",
+           "%Q", "%", "%-Y", "%#z", "%.3f", "%I %p", ""]
+ZONES = ["UTC", "Europe/Paris", "America/New_York", "Nowhere", "", "utc"]
+
+
+def random_text(rng, limit=12):
+    return "".join(rng.choice(ALPHABET) for _ in range(rng.randrange(limit)))
+
+
+def random_field(rng):
+    kind = rng.choice(list(KIND_TYPES))
+    field = {"kind": kind, "required": rng.random() < 0.3}
+    number = lambda: rng.choice([0, -1, 2.5, -2.5, 1e300, -1e300, 9007199254740993, 0.1])  # noqa: E731
+    if kind == "STR":
+        field.update(min_length=rng.choice([None, 0, 1, 3]), max_length=rng.choice([None, 2, 5]),
+                     invalid_characters=rng.choice([None, "", "x|", "é"]))
+    elif kind == "STR_ENUM":
+        field["values"] = rng.sample(TEXTS, 3)
+    elif kind in ("INT", "FLOAT"):
+        field.update(min_value=rng.choice([None, number()]), max_value=rng.choice([None, number()]))
+    elif kind == "INT_ENUM":
+        field["values"] = [rng.choice([0, 1, -1, 2**63 - 1, -(2**63)]) for _ in range(3)]
+    elif kind == "DECIMAL":
+        field.update(round_decimal_places=rng.choice([None, 0, 2, 28, 4294967295]),
+                     min_value=rng.choice([None, "0.1", -1, "-1.5e-3"]), max_value=rng.choice([None, 100, "1e2"]))
+    elif kind == "BOOL":
+        field.update(true_value=rng.choice(["Y", "'Y'", ""]), false_value=rng.choice([None, "N", ""]))
+    else:
+        field["format"] = rng.choice(FORMATS)
+        if kind == "DATETIME":
+            field["time_zone"] = rng.choice(ZONES)
+    return field
+
+
+def random_schema(rng):
+    names = rng.sample(["A", "B", "", "é", "'A'"], rng.randrange(1, 4))
+    return schema_json(
+        {name: [random_field(rng) for _ in range(rng.randrange(5))] for name in names},
+        delimiter=rng.choice(["|", "|", ",", "::", "", "§"]),
+        quote_str=rng.choice(["'", '"', None, "", "|"]),
+        trailing_delimiter=rng.random() < 0.3,
+        coerce_empty_quoted=rng.random() < 0.5,
+    )
+
+
+def random_line(rng, document):
+    """Mostly lines that reach the fields: a known name and the right count."""
+    spec = json.loads(document)
+    delimiter = spec["delimiter"] if len(spec["delimiter"]) == 1 else "|"
+    if rng.random() < 0.2 or not spec["lines"]:
+        return random_text(rng, 30)
+    record = rng.choice(spec["lines"])
+    count = len(record["fields"]) + rng.choice([0, 0, 0, 1, -1])
+    pieces = [rng.choice(TEXTS) if rng.random() < 0.7 else random_text(rng) for _ in range(max(count, 0))]
+    line = delimiter.join([record["name"], *pieces])
+    if spec["trailing_delimiter"] and rng.random() < 0.8:
+        line += delimiter
+    return line + rng.choice(["", "", "\n", "\r\n", "\n\n"])
+
+
+def mutate(rng, text):
+    chars = list(text)
+    for _ in range(rng.randrange(1, 4)):
+        position = rng.randrange(len(chars) + 1)
+        action = rng.randrange(3)
+        if action == 0 and position < len(chars):
+            del chars[position]
+        elif action == 1:
+            chars.insert(position, rng.choice(ALPHABET + list('{}[]":,0nulltrue')))
+        elif position < len(chars):
+            chars[position] = rng.choice(ALPHABET + list('{}[]":,'))
+    return "".join(chars)
+
+
+def check_value_error(error):
+    assert type(error) in (ValueError, UnicodeEncodeError)
+    if type(error) is ValueError:
+        assert len(error.args) == 1 and isinstance(error.args[0], str)
+        assert error.__cause__ is None and error.__context__ is None
+    return error
+
+
+def build(document):
+    """A Parser, or None after checking the schema failure's form."""
+    try:
+        return kelvane.Parser(document)
+    except ValueError as error:
+        check_value_error(error)
+        if type(error) is ValueError:
+            assert POSITION.search(error.args[0]), error.args[0]
+        return None
+
+
+def check_line(parser, document, line):
+    spec = json.loads(document)
+    try:
+        result = parser.parse_line(line)
+    except ValueError as error:
+        check_value_error(error)
+        if type(error) is ValueError:
+            message = error.args[0]
+            assert LINE_MESSAGE.match(message) or FIELD_MESSAGE.match(message), message
+        result = None
+    if result is not None:
+        assert type(result) is tuple and type(result[0]) is str
+        record = next(r for r in spec["lines"] if r["name"] == result[0])
+        assert len(result) == 1 + len(record["fields"])
+        for value, field in zip(result[1:], record["fields"]):
+            assert value is None or type(value) is KIND_TYPES[field["kind"]], (value, field)
+            if field["kind"] == "DATETIME" and value is not None:
+                assert value.tzinfo is not None and value.microsecond == 0
+    try:
+        first = parser.parse_first(line)
+        assert type(first) is str
+    except ValueError as error:
+        check_value_error(error)
+        if type(error) is ValueError:
+            assert error.args[0] in ("Delimiter needs to be of length 1", "Quote needs to be of length 1")
+    return result
+
+
+@pytest.fixture(autouse=True)
+def quiet_leap_seconds():
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        yield
+
+
+def test_any_text_as_schema():
+    rng = random.Random(SEED)
+    for _ in range(3000):
+        build(random_text(rng, 40))
+    for _ in range(200):
+        build("{" * rng.randrange(200) + "[" * rng.randrange(200))
+
+
+def test_mutated_schemas_and_random_lines():
+    rng = random.Random(SEED + 1)
+    built = 0
+    for _ in range(300):
+        document = random_schema(rng)
+        parser = build(document)
+        assert parser is not None, document  # well-formed documents always load
+        for _ in range(15):
+            check_line(parser, document, random_line(rng, document))
+        mutated = mutate(rng, document)
+        mutant = build(mutated)
+        if mutant is not None:
+            built += 1
+            for _ in range(3):
+                try:
+                    mutant.parse_line(random_text(rng, 30))
+                    mutant.parse_first(random_text(rng, 30))
+                except ValueError as error:
+                    check_value_error(error)
+    assert built > 0
+
+
+def test_repeated_use_of_one_parser_is_stable():
+    rng = random.Random(SEED + 2)
+    document = random_schema(rng)
+    while len(json.loads(document)["delimiter"]) != 1:
+        document = random_schema(rng)
+    parser = kelvane.Parser(document)
+    lines = [random_line(rng, document) for _ in range(200)]
+
+    def outcomes():
+        found = []
+        for line in lines:
+            try:
+                found.append(repr(parser.parse_line(line)))
+            except ValueError as error:
+                found.append(repr(error))
+        return found
+
+    first = outcomes()
+    for _ in range(3):
+        assert outcomes() == first
+
+
+@pytest.mark.parametrize("line", ["A|\ud800", "\udfff", "A|x\udc80y|z"])
+def test_lone_surrogates_raise_unicode_encode_error(line):
+    parser = kelvane.Parser(schema_json({"A": [{"kind": "STR", "required": False}]}))
+    for method in (parser.parse_line, parser.parse_first):
+        with pytest.raises(UnicodeEncodeError):
+            method(line)
+    with pytest.raises(UnicodeEncodeError):
+        kelvane.Parser('{"delimiter": "\ud800"}')
+
+
+class Text(str):
+    pass
+
+
+def test_str_subclasses_are_accepted():
+    document = schema_json({"A": [{"kind": "INT", "required": False}]})
+    parser = kelvane.Parser(Text(document))
+    assert parser.parse_line(Text("A|5")) == ("A", 5)
+    assert parser.parse_first(line=Text("A|5")) == "A"
+
+
+SIMPLE = schema_json({"A": [{"kind": "INT", "required": False}]})
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: kelvane.Parser(), "Parser.__new__() missing 1 required positional argument: 'schema_json_str'"),
+        (lambda: kelvane.Parser(SIMPLE, SIMPLE), "Parser.__new__() takes 1 positional arguments but 2 were given"),
+        (lambda: kelvane.Parser(SIMPLE, 1, 2), "Parser.__new__() takes 1 positional arguments but 3 were given"),
+        (lambda: kelvane.Parser(schema=SIMPLE), "Parser.__new__() got an unexpected keyword argument 'schema'"),
+        (lambda: kelvane.Parser(SIMPLE, schema_json_str=SIMPLE),
+         "Parser.__new__() got multiple values for argument 'schema_json_str'"),
+        (lambda: kelvane.Parser(b"{}"), "argument 'schema_json_str': 'bytes' object cannot be converted to 'PyString'"),
+        (lambda: kelvane.Parser(None), "argument 'schema_json_str': 'NoneType' object cannot be converted to 'PyString'"),
+        (lambda: kelvane.Parser(schema_json_str=3.5),
+         "argument 'schema_json_str': 'float' object cannot be converted to 'PyString'"),
+        (lambda: kelvane.Parser(bytearray()),
+         "argument 'schema_json_str': 'bytearray' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_constructor_argument_errors(call, message):
+    with pytest.raises(TypeError) as caught:
+        call()
+    assert type(caught.value) is TypeError and str(caught.value) == message
+
+
+@pytest.mark.parametrize("method", ["parse_line", "parse_first"])
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((), {}, "{f} missing 1 required positional argument: 'line'"),
+        (("A|1", "A|2"), {}, "{f} takes 1 positional arguments but 2 were given"),
+        ((), {"text": "A|1"}, "{f} got an unexpected keyword argument 'text'"),
+        (("A|1",), {"line": "A|1"}, "{f} got multiple values for argument 'line'"),
+        ((1,), {}, "argument 'line': 'int' object cannot be converted to 'PyString'"),
+        ((b"A|1",), {}, "argument 'line': 'bytes' object cannot be converted to 'PyString'"),
+        ((), {"line": None}, "argument 'line': 'NoneType' object cannot be converted to 'PyString'"),
+        ((["A|1"],), {}, "argument 'line': 'list' object cannot be converted to 'PyString'"),
+    ],
+)
+def test_method_argument_errors(method, args, kwargs, message):
+    parser = kelvane.Parser(SIMPLE)
+    with pytest.raises(TypeError) as caught:
+        getattr(parser, method)(*args, **kwargs)
+    assert str(caught.value) == message.format(f="Parser.%s()" % method)
+    # The parser is unharmed.
+    assert parser.parse_line(line="A|7") == ("A", 7)
+
+
+def test_methods_refuse_foreign_receivers():
+    for method in (kelvane.Parser.parse_line, kelvane.Parser.parse_first):
+        with pytest.raises(TypeError):
+            method(object(), "A|1")
+        with pytest.raises(TypeError):
+            method()
+
+
+def test_failures_leave_no_partial_result():
+    # The last field fails after earlier ones converted: nothing comes back,
+    # and the next call on the same parser is unaffected.
+    parser = kelvane.Parser(
+        schema_json({"A": [{"kind": "INT", "required": True}, {"kind": "DATE", "required": True, "format": "%Y%m%d"}]})
+    )
+    for _ in range(3):
+        with pytest.raises(ValueError) as caught:
+            parser.parse_line("A|1|x")
+        assert caught.value.args[0].startswith("Does not parse as date - 'x' given schema: ")
+        assert parser.parse_line("A|2|20240131") == ("A", 2, datetime.date(2024, 1, 31))
