@@ -77,9 +77,14 @@ std::optional<T> take_optional(MemberValue& value) {
 // All members have been read and checked for presence.
 Field build_field(size_t kind_index, std::vector<MemberValue>& m) {
     switch (kind_index) {
-        case 0:
-            return StrField{take<bool>(m[0]), take_optional<uint64_t>(m[1]), take_optional<uint64_t>(m[2]),
-                            take_optional<std::string>(m[3])};
+        case 0: {
+            StrField field;
+            field.required = take<bool>(m[0]);
+            field.min_length = take_optional<uint64_t>(m[1]);
+            field.max_length = take_optional<uint64_t>(m[2]);
+            field.invalid_characters = take_optional<std::string>(m[3]);
+            return field;
+        }
         case 1: return StrEnumField{take<bool>(m[0]), take<std::vector<std::string>>(m[1])};
         case 2: return IntField{take<bool>(m[0]), take_optional<double>(m[1]), take_optional<double>(m[2])};
         case 3: return IntEnumField{take<bool>(m[0]), take<std::vector<int64_t>>(m[1])};
