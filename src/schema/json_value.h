@@ -49,8 +49,8 @@ std::optional<JsonValue> number_value(std::string_view raw);
 // "sequence", "map", "null".
 std::string describe_found(const JsonValue& value);
 
-// The `string "..."` phrase with quote, backslash and control characters
-// escaped; other bytes are kept as they are.
+// The `string "..."` phrase: quote, backslash, \n, \r, \t and NUL (\0) escaped,
+// other control and invisible characters as \u{..}, the rest kept as it is.
 std::string describe_string(std::string_view text);
 
 }  // namespace kelvane::schema_json

@@ -42,12 +42,13 @@ constexpr MemberSpec line_members[] = {{"name", MemberType::String, false}, {"fi
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // " at line L column C" for the byte just before `end` (end = number of bytes
-// up to and including the byte concerned).
+// up to and including the byte concerned). A line feed belongs to the line it
+// ends.
 std::string position_suffix(std::string_view text, size_t end) {
     if (end > text.size()) end = text.size();
     size_t line = 1;
     size_t line_start = 0;
-    for (size_t i = 0; i < end; ++i) {
+    for (size_t i = 0; i + 1 < end; ++i) {
         if (text[i] == '\n') {
             ++line;
             line_start = i + 1;
