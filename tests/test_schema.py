@@ -419,6 +419,7 @@ def test_kind_errors_are_placed_at_the_tag(field, message, piece):
     ('{"x": tru', "EOF while parsing a value at line 1 column 9"),
     ('{"x": -', "EOF while parsing a value at line 1 column 7"),
     ('{"x": 1.', "EOF while parsing a value at line 1 column 8"),
+    ('["|", null, false, false, [],\n', "EOF while parsing a value at line 1 column 30"),
     (MINIMAL + " x", f"trailing characters at line 1 column {len(MINIMAL) + 2}"),
     (MINIMAL + "\n{}", "trailing characters at line 2 column 1"),
     (MINIMAL + MINIMAL, f"trailing characters at line 1 column {len(MINIMAL) + 1}"),

@@ -437,7 +437,8 @@ private:
         if (i >= text_.size() || text_[i] != ',') return true;
         ++i;
         while (i < text_.size() && is_json_space(text_[i])) ++i;
-        if (i < text_.size() && text_[i] == ']') return fail("trailing comma", i + 1);
+        if (i >= text_.size()) return fail("EOF while parsing a value", text_.size());
+        if (text_[i] == ']') return fail("trailing comma", i + 1);
         return fail("trailing characters", i + 1);
     }
 
