@@ -126,8 +126,8 @@ public:
     bool Bool(bool b) { return on_scalar(JsonValue::from_bool(b)); }
 
     bool RawNumber(const char* raw, rapidjson::SizeType length, bool) {
-        // A skipped value is well-formed JSON; its numbers are not converted.
-        if (skipping()) return on_scalar(JsonValue::null());
+        // Every number must fit binary64, skipped ones too (RapidJSON refuses
+        // most that do not by itself, so the rule is the same everywhere).
         auto value = schema_json::number_value(std::string_view(raw, length));
         if (!value) return fail("number out of range", stream_.Tell() - length + 1);
         return on_scalar(std::move(*value));
@@ -150,11 +150,6 @@ public:
     bool StartArray() { return on_start(JsonValue::Type::Array); }
     bool EndObject(rapidjson::SizeType) { return on_end(); }
     bool EndArray(rapidjson::SizeType) { return on_end(); }
-
-    bool skipping() const {
-        const Frame& frame = frames_.back();
-        return frame.kind == FrameKind::Skip || frame.member == skip_member;
-    }
 
     // Bytes up to and including the last one consumed.
     size_t here() const { return stream_.Tell(); }
