@@ -7,7 +7,8 @@
 // bracket of a wrongly typed map or sequence, a record's closing bracket, the
 // last byte of the text at its end). "line L column C" gives the line of that
 // byte (from 1) and its 1-based byte index within the line; at the very start
-// of an empty text the column is 0.
+// of an empty text the column is 0. A field description is judged only once
+// read whole, so the errors of its record lie past it and its separator.
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
