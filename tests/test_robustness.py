@@ -172,7 +172,7 @@ def quiet_leap_seconds():
 
 def test_any_text_as_schema():
     rng = random.Random(SEED)
-    for _ in range(3000):
+    for _ in range(20000):
         build(random_text(rng, 40))
     for _ in range(200):
         build("{" * rng.randrange(200) + "[" * rng.randrange(200))
@@ -181,7 +181,7 @@ def test_any_text_as_schema():
 def test_mutated_schemas_and_random_lines():
     rng = random.Random(SEED + 1)
     built = 0
-    for _ in range(300):
+    for _ in range(1000):
         document = random_schema(rng)
         parser = build(document)
         assert parser is not None, document  # well-formed documents always load
@@ -304,10 +304,10 @@ def test_failures_leave_no_partial_result():
     # The last field fails after earlier ones converted: nothing comes back,
     # and the next call on the same parser is unaffected.
     parser = kelvane.Parser(
-        schema_json({"A": [{"kind": "INT", "required": True}, {"kind": "DATE", "required": True, "format": "%Y%m%d"}]})
+        schema_json({"A": [{"kind": "INT", "required": True}, {"kind": "BOOL", "required": True, "true_value": "Y"}]})
     )
     for _ in range(3):
         with pytest.raises(ValueError) as caught:
             parser.parse_line("A|1|x")
-        assert caught.value.args[0].startswith("Does not parse as date - 'x' given schema: ")
-        assert parser.parse_line("A|2|20240131") == ("A", 2, datetime.date(2024, 1, 31))
+        assert caught.value.args[0].startswith("Value is neither true or false value - 'x' given schema: ")
+        assert parser.parse_line("A|2|Y") == ("A", 2, True)
