@@ -28,6 +28,8 @@ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_CO
 cmake --build "$build" --target fuzz_all >&2
 
 "$py" fuzz/seeds.py fuzz/out/seeds
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1:suppressions=$PWD/fuzz/ubsan.supp
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
 mkdir -p fuzz/out/crashes
 [ "$target" = all ] && targets=$all_targets || targets=$target
 status=0
