@@ -173,10 +173,9 @@ Resolution find_date(const Parsed& parsed, const YearOutcome& year, const YearOu
     return Resolution::missing;
 }
 
-// Every date component read must describe the date found.
-bool date_agrees(const Parsed& parsed, int64_t days) {
+// Every date component read must describe the date found (`civil`, `days`).
+bool date_agrees(const Parsed& parsed, const CivilDays& civil, int64_t days) {
     using C = Component;
-    const CivilDays civil = civil_from_days(days);
     const auto agrees = [&parsed](Component component, int64_t actual) {
         return !parsed.has(component) || parsed.get(component) == actual;
     };
@@ -186,14 +185,16 @@ bool date_agrees(const Parsed& parsed, int64_t days) {
     };
     if (!agrees(C::year, civil.year) || !agrees_in_parts(C::year_div_100, civil.year, civil.year / 100) ||
         !agrees_in_parts(C::year_mod_100, civil.year, civil.year % 100) || !agrees(C::month, civil.month) ||
-        !agrees(C::day, civil.day)) {
+        !agrees(C::day, civil.day) || !agrees(C::weekday, weekday_from_sunday(days))) {
         return false;
     }
-    const int ordinal = static_cast<int>(days - days_from_civil(civil.year, 1, 1) + 1);
-    if (!agrees(C::ordinal, ordinal) || !agrees(C::weekday, weekday_from_sunday(days)) ||
-        !agrees(C::week_from_sun, week_number(ordinal, weekday_from_sunday(days))) ||
-        !agrees(C::week_from_mon, week_number(ordinal, weekday_from_monday(days)))) {
-        return false;
+    if (parsed.has(C::ordinal) || parsed.has(C::week_from_sun) || parsed.has(C::week_from_mon)) {
+        const int ordinal = static_cast<int>(days - days_from_civil(civil.year, 1, 1) + 1);
+        if (!agrees(C::ordinal, ordinal) ||
+            !agrees(C::week_from_sun, week_number(ordinal, weekday_from_sunday(days))) ||
+            !agrees(C::week_from_mon, week_number(ordinal, weekday_from_monday(days)))) {
+            return false;
+        }
     }
     if (parsed.has(C::isoyear) || parsed.has(C::isoyear_mod_100) || parsed.has(C::isoweek)) {
         const IsoWeekDate iso = iso_week_date(days);
@@ -205,7 +206,7 @@ bool date_agrees(const Parsed& parsed, int64_t days) {
     return true;
 }
 
-Resolution resolve_days(const Parsed& parsed, int64_t& days) {
+Resolution resolve_days(const Parsed& parsed, int64_t& days, CivilDays& civil) {
     static constexpr Component century = Component::year_div_100;
     const YearOutcome year = resolve_year(parsed, Component::year, &century, Component::year_mod_100);
     if (year.status != Resolution::ok) return year.status;
@@ -213,12 +214,12 @@ Resolution resolve_days(const Parsed& parsed, int64_t& days) {
     if (isoyear.status != Resolution::ok) return isoyear.status;
     const Resolution found = find_date(parsed, year, isoyear, days);
     if (found != Resolution::ok) return found;
-    if (!year_in_range(civil_from_days(days).year)) return Resolution::invalid;
-    return date_agrees(parsed, days) ? Resolution::ok : Resolution::invalid;
+    civil = civil_from_days(days);
+    if (!year_in_range(civil.year)) return Resolution::invalid;
+    return date_agrees(parsed, civil, days) ? Resolution::ok : Resolution::invalid;
 }
 
-CivilDate to_civil_date(int64_t days) {
-    const CivilDays civil = civil_from_days(days);
+CivilDate to_civil_date(const CivilDays& civil) {
     return {static_cast<int32_t>(civil.year), static_cast<uint8_t>(civil.month), static_cast<uint8_t>(civil.day)};
 }
 
@@ -237,8 +238,9 @@ bool Parsed::set(Component component, int64_t value) {
 
 Resolution resolve_date(const Parsed& parsed, CivilDate& date) {
     int64_t days = 0;
-    const Resolution status = resolve_days(parsed, days);
-    if (status == Resolution::ok) date = to_civil_date(days);
+    CivilDays civil{};
+    const Resolution status = resolve_days(parsed, days, civil);
+    if (status == Resolution::ok) date = to_civil_date(civil);
     return status;
 }
 
@@ -264,10 +266,11 @@ Resolution resolve_time(const Parsed& parsed, TimeOfDay& time) {
 Resolution resolve_datetime(Parsed& parsed, NaiveDateTime& datetime) {
     using C = Component;
     int64_t days = 0;
-    const Resolution date_status = resolve_days(parsed, days);
+    CivilDays civil{};
+    const Resolution date_status = resolve_days(parsed, days, civil);
     const Resolution time_status = resolve_time(parsed, datetime.time);
     if (date_status == Resolution::ok && time_status == Resolution::ok) {
-        datetime.date = to_civil_date(days);
+        datetime.date = to_civil_date(civil);
         if (parsed.has(C::timestamp)) {
             const int64_t count = days * seconds_per_day + datetime.time.seconds;
             const bool leap = datetime.time.nanosecond >= 1'000'000'000;
@@ -291,22 +294,22 @@ Resolution resolve_datetime(Parsed& parsed, NaiveDateTime& datetime) {
     }
     const int64_t stamp_days = floor_div(timestamp, seconds_per_day);
     const int64_t stamp_seconds = timestamp - stamp_days * seconds_per_day;
-    const CivilDays civil = civil_from_days(stamp_days);
-    const int64_t ordinal = stamp_days - days_from_civil(civil.year, 1, 1) + 1;
+    const CivilDays stamp_date = civil_from_days(stamp_days);
+    const int64_t ordinal = stamp_days - days_from_civil(stamp_date.year, 1, 1) + 1;
     const int64_t hour = stamp_seconds / 3600;
     // The year check comes first: beyond 32 bits the calendar sums above are
     // still exact in 64 bits, and the set refuses the year.
-    if (!parsed.set(C::year, civil.year) || !parsed.set(C::ordinal, ordinal) ||
+    if (!parsed.set(C::year, stamp_date.year) || !parsed.set(C::ordinal, ordinal) ||
         !parsed.set(C::hour_div_12, hour / 12) || !parsed.set(C::hour_mod_12, hour % 12) ||
         !parsed.set(C::minute, stamp_seconds / 60 % 60) ||
         (!leap_second && !parsed.set(C::second, stamp_seconds % 60))) {
         return Resolution::invalid;
     }
-    const Resolution again_date = resolve_days(parsed, days);
+    const Resolution again_date = resolve_days(parsed, days, civil);
     if (again_date != Resolution::ok) return again_date;
     const Resolution again_time = resolve_time(parsed, datetime.time);
     if (again_time != Resolution::ok) return again_time;
-    datetime.date = to_civil_date(days);
+    datetime.date = to_civil_date(civil);
     return Resolution::ok;
 }
 

@@ -375,6 +375,8 @@ private:
     }
 
     bool consume(std::string_view expected) {
+        // Separators are mostly one byte: spare them the library compare.
+        if (expected.size() == 1) return consume_char(expected[0]);
         if (text_.substr(at_, expected.size()) != expected) return false;
         at_ += expected.size();
         return true;
