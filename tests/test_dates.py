@@ -113,6 +113,10 @@ class TestDates:
             ("%c", "Mon Jan  1 10:00:00 2024", (2024, 1, 1)),
             ("%c", "Mon Jan 1 10:00:00 2024", (2024, 1, 1)),
             ("%c", "Tue Jan 1 10:00:00 2024", None),
+            ("%Y-%m-%d %w %u", "2024-01-07 0 7", (2024, 1, 7)),  # Sunday both ways
+            ("%Y %U %u", "2024 01 7", (2024, 1, 7)),
+            ("%G %V %w", "2024 01 0", (2024, 1, 7)),
+            ("%Y %G %V %u", "2024 2025 01 1", (2024, 12, 30)),  # the ISO year may differ from the year
             ("%-d/%_m/%0Y", "5/1/2024", (2024, 1, 5)),  # padding modifiers have no effect
             ("%Y-%m-%d %H:%M", "2024-01-05 25:00", None),  # unused components are still range-checked
             ("%Y-%m-%d %H:%M", "2024-01-05 23:00", (2024, 1, 5)),
@@ -174,7 +178,11 @@ class TestDates:
             ("%Y-%m-%d %g", "2024-12-30 24"),
             ("%Y %C %y %m %d", "2024 21 24 1 5"),
             ("%Y %C %y %m %d", "2024 20 23 1 5"),
+            ("%Y-W%V-%u", "2021-W01-1"),  # ISO weeks need the ISO year
+            ("%G %U %w", "2024 01 0"),  # ... and Sunday/Monday weeks the calendar year
+            ("%G %V %u %Y", "2025 01 1 2025"),  # 2024-12-30
             ("%C %m %d", "20 1 5"),  # a century alone is no year
+            ("%C %G %V %u", "20 2024 01 1"),
             ("%m %d", "1 5"),  # no default year
             ("%Y %m", "2024 1"),
             ("%Y", "2024"),
