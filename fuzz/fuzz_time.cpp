@@ -3,9 +3,11 @@
 // runs twice, once on a pattern prepared for the occasion, and must agree with
 // itself and stay inside the ranges its type promises; date-times are then
 // placed in a few zones with real transitions, and the text is also tried as
-// a zone name.
+// a zone name. Besides, a date-time drawn from the input is written with the
+// C library's strftime under complete patterns and must read back exactly.
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <optional>
 #include <string>
 
@@ -61,6 +63,98 @@ void check_placement(const Zone& zone, int64_t local_seconds, std::string_view n
 constexpr const char* zone_names[] = {"UTC", "Europe/Paris", "America/New_York", "Australia/Sydney",
                                       "Asia/Almaty", "Europe/Dublin", "Pacific/Apia", "America/St_Johns"};
 
+struct RoundTripPattern {
+    const char* pattern;
+    bool two_digit_year;  // only years 1970..2069 survive the text
+    bool fraction;        // a fraction is appended to the written text
+};
+
+// Patterns that name a date and a time completely; strftime in the C locale
+// writes them (GNU %k %l %P included), the reader must read them back.
+constexpr RoundTripPattern round_trip_patterns[] = {
+    {"%Y-%m-%d %H:%M:%S", false, false}, {"%Y%m%d%H%M%S", false, false},
+    {"%Y %j %H %M %S", false, false},    {"%G-W%V-%u %T", false, false},
+    {"%Y %U %w %R:%S", false, false},    {"%Y %W %a %I:%M:%S %p", false, false},
+    {"%F %T", false, false},             {"%c", false, false},
+    {"%a, %d %b %Y %H:%M:%S", false, false}, {"%A %B %e %Y %k:%M:%S", false, false},
+    {"%C%y-%m-%d %l:%M:%S %P", false, false}, {"%D %T", true, false},
+    {"%x %X", true, false},              {"%h %d %Y %r", false, false},
+    {"%Y-%m-%dT%H:%M:%S%.f", false, true}, {"%g %G %V %u %H:%M:%S", false, false},
+};
+
+uint64_t read_u64(const uint8_t* data, size_t size) {
+    uint64_t value = 0;
+    std::memcpy(&value, data, std::min(size, sizeof value));
+    return value;
+}
+
+void check_round_trip(const uint8_t* data, size_t size) {
+    const uint64_t bits = read_u64(data, size);
+    const uint64_t more = size > 8 ? read_u64(data + 8, size - 8) : 0;
+    const RoundTripPattern& chosen = round_trip_patterns[more % std::size(round_trip_patterns)];
+    // Years 1000..9999, so that %Y always writes four digits.
+    const int64_t first_day = days_from_civil(chosen.two_digit_year ? 1970 : 1000, 1, 1);
+    const int64_t last_day = days_from_civil(chosen.two_digit_year ? 2069 : 9999, 12, 31);
+    const int64_t days = first_day + static_cast<int64_t>(bits % static_cast<uint64_t>(last_day - first_day + 1));
+    const uint32_t seconds = static_cast<uint32_t>((bits >> 40) % 86400);
+    const bool leap_second = (more >> 8) % 16 == 0 && seconds % 60 == 59;
+    const CivilDays civil = civil_from_days(days);
+
+    std::tm fields{};
+    fields.tm_year = static_cast<int>(civil.year - 1900);
+    fields.tm_mon = civil.month - 1;
+    fields.tm_mday = civil.day;
+    fields.tm_hour = static_cast<int>(seconds / 3600);
+    fields.tm_min = static_cast<int>(seconds / 60 % 60);
+    fields.tm_sec = static_cast<int>(seconds % 60) + (leap_second ? 1 : 0);
+    fields.tm_wday = static_cast<int>(((days % 7) + 11) % 7);  // 1970-01-01 was a Thursday
+    fields.tm_yday = static_cast<int>(days - days_from_civil(civil.year, 1, 1));
+    char written[128];
+    size_t length = std::strftime(written, sizeof written, chosen.pattern, &fields);
+    std::string text(written, length);
+    uint32_t nanosecond = leap_second ? 1000000000u : 0;
+    if (chosen.fraction) {
+        // %.f is not strftime's: append ".digits" by hand, 1 to 12 digits.
+        const unsigned digits = 1 + (more >> 16) % 12;
+        uint64_t source = bits ^ (more >> 20);
+        uint32_t scaled = 0;
+        text.erase(text.find("%.f"));
+        text += '.';
+        for (unsigned i = 0; i < digits; ++i) {
+            const unsigned digit = source % 10;
+            source /= 10;
+            text += static_cast<char>('0' + digit);
+            if (i < 9) scaled = scaled * 10 + digit;
+        }
+        for (unsigned i = digits; i < 9; ++i) scaled *= 10;
+        nanosecond += scaled;
+    }
+    const TimeFormat format(chosen.pattern);
+    const auto reading = parse_datetime(text, format);
+    const uint32_t expected_seconds = seconds;
+    FUZZ_CHECK(reading && reading->date.year == civil.year && reading->date.month == civil.month &&
+                   reading->date.day == civil.day && reading->time.seconds == expected_seconds &&
+                   reading->time.nanosecond == nanosecond,
+               "'%s' under '%s' does not read back as %lld-%d-%d +%us %uns", text.c_str(), chosen.pattern,
+               static_cast<long long>(civil.year), civil.month, civil.day, expected_seconds, nanosecond);
+    const auto date = parse_date(text, format);
+    FUZZ_CHECK(date && date->year == civil.year && date->month == civil.month && date->day == civil.day,
+               "parse_date('%s', '%s') differs", text.c_str(), chosen.pattern);
+    const auto time = parse_time(text, format);
+    FUZZ_CHECK(time && time->seconds == expected_seconds && time->nanosecond == nanosecond,
+               "parse_time('%s', '%s') differs", text.c_str(), chosen.pattern);
+
+    // The same instant as a timestamp (no leap seconds there).
+    const int64_t timestamp = days * 86400 + seconds;
+    if (timestamp >= 0) {
+        const auto from_timestamp = parse_datetime(std::to_string(timestamp), TimeFormat("%s"));
+        FUZZ_CHECK(from_timestamp && from_timestamp->date.year == civil.year &&
+                       from_timestamp->date.month == civil.month && from_timestamp->date.day == civil.day &&
+                       from_timestamp->time.seconds == seconds && from_timestamp->time.nanosecond == 0,
+                   "timestamp %lld does not read back", static_cast<long long>(timestamp));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -113,5 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         local_seconds %= int64_t{8300000000000};
         check_placement(*zone, local_seconds, text);
     }
+
+    check_round_trip(data, size);
     return 0;
 }
