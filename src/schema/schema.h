@@ -12,15 +12,20 @@
 #include "../values/decimal.h"
 #include "../values/result.h"
 #include "../values/time_format.h"
+#include "../values/utf8.h"
 #include "../values/zone_db.h"
 
 namespace kelvane {
 
+// The `prepared_*` and `zone` members are derived from the document members
+// once, when the Parser is built (prepare_schema); they are not part of the
+// document and never show in messages.
 struct StrField {
     bool required = false;
     std::optional<uint64_t> min_length;
     std::optional<uint64_t> max_length;
     std::optional<std::string> invalid_characters;
+    CharSet prepared_invalid_characters;
 };
 
 struct StrEnumField {
@@ -58,9 +63,6 @@ struct BoolField {
     std::optional<std::string> false_value;
 };
 
-// The `prepared_*` and `zone` members are derived from the document members
-// once, when the Parser is built (prepare_schema); they are not part of the
-// document and never show in messages.
 struct DatetimeField {
     bool required = false;
     std::string format;

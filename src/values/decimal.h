@@ -26,10 +26,17 @@ public:
     // Schema text with an exponent ("1.5e-3").
     static std::optional<Decimal> from_scientific(std::string_view text);
     static Decimal from_int64(int64_t value);
+    // From its parts; requires coefficient <= max_coefficient and
+    // scale <= max_scale. A zero coefficient is never negative.
+    static constexpr Decimal from_parts(bool negative, unsigned __int128 coefficient, uint32_t scale) {
+        return Decimal(negative, coefficient, scale);
+    }
     static Decimal from_uint64(uint64_t value);
 
     bool negative() const { return negative_; }
-    unsigned __int128 coefficient() const { return coefficient_; }
+    unsigned __int128 coefficient() const {
+        return static_cast<unsigned __int128>(high_) << 64 | low_;
+    }
     uint32_t scale() const { return scale_; }
 
     // Round half to even to `places` digits after the point; never pads.
@@ -45,10 +52,15 @@ public:
 
 private:
     constexpr Decimal(bool negative, unsigned __int128 coefficient, uint32_t scale)
-        : coefficient_(coefficient), scale_(scale), negative_(negative) {}
+        : low_(static_cast<uint64_t>(coefficient)),
+          high_(static_cast<uint32_t>(coefficient >> 64)),
+          scale_(static_cast<uint8_t>(scale)),
+          negative_(negative && coefficient != 0) {}
 
-    unsigned __int128 coefficient_ = 0;
-    uint32_t scale_ = 0;
+    // 96-bit coefficient split so that a Decimal takes 16 bytes.
+    uint64_t low_ = 0;
+    uint32_t high_ = 0;
+    uint8_t scale_ = 0;
     bool negative_ = false;
 };
 

@@ -1,0 +1,50 @@
+// FieldValue: what converting one field yields, before it becomes a Python
+// object. Texts are views into the line, the call's scratch or the schema.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+#include <variant>
+
+#include "../values/civil.h"
+#include "../values/decimal.h"
+#include "../values/numeric_text.h"
+#include "../values/time_format.h"
+
+namespace kelvane {
+
+struct Absent {};
+
+// Local wall-clock date and time in whole seconds, with the total UTC offset
+// of the zone period that holds it.
+struct ZonedDateTime {
+    CivilDate date;
+    uint32_t seconds_of_day;
+    int32_t total_offset;
+};
+
+struct EnumInt {
+    int64_t value;
+};
+
+using FieldValue = std::variant<Absent, std::string_view, int128, EnumInt, double, Decimal, bool,
+                                ZonedDateTime, CivilDate, TimeOfDay>;
+
+// Receives the converted fields of one line, in order, as soon as each passes
+// its checks. Implemented by the binding.
+class FieldSink {
+public:
+    enum class Verdict {
+        accepted,
+        refused,  // the value cannot be represented: the field fails with its kind's message
+        aborted,  // the sink failed on its own account (its error is already recorded)
+    };
+
+    virtual Verdict record_name(std::string_view name, size_t field_count) = 0;
+    virtual Verdict accept(const FieldValue& value) = 0;
+
+protected:
+    ~FieldSink() = default;
+};
+
+}  // namespace kelvane

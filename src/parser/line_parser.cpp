@@ -1,0 +1,175 @@
+// Line splitting, record selection and the per-field loop of parse_line, and
+// the first-field rule of parse_first.
+#include "line_parser.h"
+
+#include <cstring>
+#include <vector>
+
+#include "field_convert.h"
+
+namespace kelvane {
+namespace {
+
+constexpr const char* kBadDelimiter = "Delimiter needs to be of length 1";
+constexpr const char* kBadQuote = "Quote needs to be of length 1";
+
+// Pieces of one line: inline storage for common widths, the heap beyond.
+class PieceList {
+public:
+    void push_back(Piece piece) {
+        if (size_ < kInline) {
+            inline_[size_++] = piece;
+            return;
+        }
+        if (size_ == kInline) overflow_.assign(inline_, inline_ + kInline);
+        overflow_.push_back(piece);
+        ++size_;
+    }
+    size_t size() const { return size_; }
+    const Piece& operator[](size_t i) const { return size_ <= kInline ? inline_[i] : overflow_[i]; }
+
+private:
+    static constexpr size_t kInline = 48;
+    Piece inline_[kInline];
+    std::vector<Piece> overflow_;
+    size_t size_ = 0;
+};
+
+// No quote character in the line: every piece is a view into it.
+void split_plain(std::string_view text, char delimiter, PieceList& pieces) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (true) {
+        const void* hit = std::memchr(p, delimiter, static_cast<size_t>(end - p));
+        if (hit == nullptr) {
+            pieces.push_back({std::string_view(p, static_cast<size_t>(end - p)), false});
+            return;
+        }
+        const char* stop = static_cast<const char*>(hit);
+        pieces.push_back({std::string_view(p, static_cast<size_t>(stop - p)), false});
+        p = stop + 1;
+    }
+}
+
+// Quote characters toggle the in-quotes state and are dropped; a delimiter in
+// quotes is text. Pieces are views into `scratch`, which is reserved up front
+// so that appending never moves it.
+void split_quoted(std::string_view text, char delimiter, char quote, std::string& scratch, PieceList& pieces) {
+    scratch.reserve(text.size());
+    size_t start = 0;
+    bool quoted = false;
+    bool in_quotes = false;
+    for (const char c : text) {
+        if (c == quote) {
+            in_quotes = !in_quotes;
+            quoted = true;
+        } else if (c == delimiter && !in_quotes) {
+            pieces.push_back({std::string_view(scratch.data() + start, scratch.size() - start), quoted});
+            start = scratch.size();
+            quoted = false;
+        } else {
+            scratch.push_back(c);
+        }
+    }
+    pieces.push_back({std::string_view(scratch.data() + start, scratch.size() - start), quoted});
+}
+
+template <class Record>
+void prepare_format(Record& record) {
+    record.prepared_format = TimeFormat(record.format);
+}
+
+struct Prepare {
+    void operator()(StrField& field) const {
+        if (field.invalid_characters) field.prepared_invalid_characters = CharSet(*field.invalid_characters);
+    }
+    void operator()(DatetimeField& field) const {
+        prepare_format(field);
+        // The database never changes, so resolving the name once answers
+        // every later lookup the same way.
+        field.zone = find_zone(field.time_zone);
+    }
+    void operator()(DateField& field) const { prepare_format(field); }
+    void operator()(TimeField& field) const { prepare_format(field); }
+    template <class Other>
+    void operator()(Other&) const {}
+};
+
+}  // namespace
+
+PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
+    delimiter_ok_ = schema_.delimiter.size() == 1;
+    if (delimiter_ok_) delimiter_ = schema_.delimiter[0];
+    quote_ok_ = !schema_.quote_str || schema_.quote_str->size() == 1;
+    has_quote_ = schema_.quote_str && schema_.quote_str->size() == 1;
+    if (has_quote_) quote_ = (*schema_.quote_str)[0];
+    for (auto& line : schema_.lines)
+        for (auto& field : line.fields) std::visit(Prepare{}, field);
+}
+
+Status parse_line(const PreparedSchema& prepared, std::string_view line, FieldSink& sink) {
+    if (!prepared.delimiter_ok()) return Failure{kBadDelimiter};
+    if (!prepared.quote_ok()) return Failure{kBadQuote};
+    const Schema& schema = prepared.schema();
+    const char delimiter = prepared.delimiter();
+
+    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
+    if (schema.trailing_delimiter) {
+        if (line.empty() || line.back() != delimiter) return Failure{"Line doesn't have trailing delimiter"};
+        line.remove_suffix(1);
+    }
+
+    PieceList pieces;
+    std::string scratch;
+    if (prepared.has_quote() && std::memchr(line.data(), prepared.quote(), line.size()) != nullptr) {
+        split_quoted(line, delimiter, prepared.quote(), scratch, pieces);
+    } else {
+        split_plain(line, delimiter, pieces);
+    }
+
+    const std::string_view name = pieces[0].text;
+    const Line* selected = nullptr;
+    for (const Line& candidate : schema.lines) {
+        if (candidate.name == name) {
+            selected = &candidate;
+            break;
+        }
+    }
+    if (selected == nullptr) return Failure{"No schema line matching '" + std::string(name) + "'"};
+
+    const size_t field_count = selected->fields.size();
+    if (field_count != pieces.size() - 1) {
+        return Failure{"Mismatched line length, schema length: " + std::to_string(field_count) +
+                       ", actual length: (header=1) + " + std::to_string(pieces.size() - 1)};
+    }
+
+    if (sink.record_name(name, field_count) == FieldSink::Verdict::aborted) return Failure{};
+    const FieldContext context{prepared.has_quote(), prepared.quote(), schema.coerce_empty_quoted};
+    for (size_t i = 0; i < field_count; ++i) {
+        const Field& field = selected->fields[i];
+        const Piece& piece = pieces[i + 1];
+        const Conversion conversion = convert_field(field, piece, context);
+        if (conversion.failure != nullptr)
+            return Failure{field_failure_message(conversion.failure, piece.text, field)};
+        switch (sink.accept(conversion.value)) {
+            case FieldSink::Verdict::accepted: break;
+            case FieldSink::Verdict::refused:
+                return Failure{field_failure_message(unrepresentable_message(field), piece.text, field)};
+            case FieldSink::Verdict::aborted: return Failure{};
+        }
+    }
+    return Ok{};
+}
+
+Result<std::string_view> parse_first(const PreparedSchema& prepared, std::string_view line) {
+    if (!prepared.quote_ok()) return Failure{kBadQuote};
+    if (prepared.has_quote() && !line.empty() && line.front() == prepared.quote()) {
+        // Quoted first field: up to the next quote character, or the end.
+        const std::string_view rest = line.substr(1);
+        return rest.substr(0, rest.find(prepared.quote()));
+    }
+    if (!prepared.delimiter_ok()) return Failure{kBadDelimiter};
+    return line.substr(0, line.find(prepared.delimiter()));
+}
+
+}  // namespace kelvane
