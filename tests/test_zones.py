@@ -1,6 +1,7 @@
 """The built-in zone database: the generated tables' figures, zone-name lookup,
 placement of local times with gaps and overlaps, and a differential check
 against zoneinfo reading the same tzdata 2024.1 package."""
+import collections
 import datetime
 import importlib.resources
 import importlib.util
@@ -344,3 +345,137 @@ def test_placement_matches_zoneinfo(database):
             checked += 1
             refused += expected is None
     assert checked > 20_000 and refused > 5_000
+
+
+# ---------------------------------------------- the release's own source text
+#
+# The package also carries the release's rules as text (tzdata.zi). Compiling
+# them here, independently of the compiled files and their POSIX footers,
+# must give the generator's periods exactly, through 2099.
+
+MONTHS = ["Ja", "F", "Mar", "Ap", "May", "Jun", "Jul", "Au", "S", "O", "N", "D"]
+WEEKDAYS = ["M", "Tu", "W", "Th", "F", "Sa", "Su"]
+
+
+def source_seconds(text):
+    sign = -1 if text.startswith("-") else 1
+    parts = [int(p) for p in text.lstrip("+-").split(":")] + [0, 0]
+    return sign * (parts[0] * 3600 + parts[1] * 60 + parts[2])
+
+
+def source_month(text):
+    return next(i + 1 for i, m in enumerate(MONTHS) if m.startswith(text) or text.startswith(m))
+
+
+def source_weekday(text):
+    return next(i for i, d in enumerate(WEEKDAYS) if text.startswith(d))
+
+
+def source_day(year, month, text):
+    if text.isdigit():
+        return datetime.date(year, month, int(text))
+    if text.startswith("last"):
+        day = datetime.date(year + month // 12, month % 12 + 1, 1) - datetime.timedelta(days=1)
+        step, weekday = -1, source_weekday(text[4:])
+    else:
+        name, bound = text.replace("<=", ">=").split(">=")
+        day = datetime.date(year, month, int(bound))
+        step, weekday = (1 if ">=" in text else -1), source_weekday(name)
+    while day.weekday() != weekday:
+        day += datetime.timedelta(days=step)
+    return day
+
+
+def source_moment(year, month="Ja", day="1", time="0"):
+    """Local seconds and the clock they are read on: w(all), s(tandard), u(niversal)."""
+    clock = time[-1] if time[-1].isalpha() else "w"
+    seconds = source_seconds(time.rstrip("wsugz"))
+    date = source_day(year, source_month(month), day)
+    return (date - EPOCH.date()).days * 86400 + seconds, "u" if clock in "gz" else clock
+
+
+def to_utc(moment, std, save):
+    local, clock = moment
+    return local - (0 if clock == "u" else std if clock == "s" else std + save)
+
+
+def compile_source(text, last_year=2099):
+    """Zone name -> [(start or None, total offset, daylight saving, abbreviation)]."""
+    rules, zones, links = collections.defaultdict(list), {}, {}
+    for line in text.splitlines():
+        fields = line.split()
+        if not fields or fields[0].startswith("#"):
+            continue
+        if fields[0] == "R":
+            rules[fields[1]].append(fields[2:])
+        elif fields[0] == "L":
+            links[fields[2]] = fields[1]
+        elif fields[0] == "Z":
+            current = zones[fields[1]] = [fields[2:]]
+        else:
+            current.append(fields)
+
+    def events(rule_name, until_year):
+        found = []
+        for first, last, _, month, day, time, save, letters in rules[rule_name]:
+            last = first if last == "o" else str(last_year) if last == "ma" else last
+            for year in range(int(first), min(int(last), until_year) + 1):
+                found.append((source_moment(year, month, day, time), source_seconds(save), letters))
+        return sorted(found, key=lambda e: e[0][0])
+
+    def abbreviation(form, save, letters):
+        if "/" in form:
+            return form.split("/")[save != 0]
+        return form.replace("%s", "" if letters == "-" else letters)
+
+    compiled = {}
+    for name, zone_lines in zones.items():
+        periods = []  # (start, std, save, abbreviation)
+        start, previous_std, previous_save = None, 0, 0
+        for std_text, rule, form, *until in zone_lines:
+            std = source_seconds(std_text)
+            end = source_moment(int(until[0]), *until[1:]) if until else None
+            if rule == "-" or rule[-1].isdigit():
+                save = 0 if rule == "-" else source_seconds(rule)
+                periods.append((start, std, save, abbreviation(form, save, "")))
+            else:
+                pending = events(rule, min(last_year, int(until[0]) + 1) if until else last_year)
+                save = 0
+                letters = next((e[2] for e in pending if e[1] == 0), "-")
+                # The rule in effect when the line starts, judged on the clock
+                # of the line before.
+                while start is not None and pending and to_utc(pending[0][0], previous_std, previous_save) <= start:
+                    (_, save, letters), pending = pending[0], pending[1:]
+                periods.append((start, std, save, abbreviation(form, save, letters)))
+                for moment, new_save, new_letters in pending:
+                    instant = to_utc(moment, std, save)
+                    if end and instant >= to_utc(end, std, save):
+                        break
+                    periods.append((instant, std, new_save, abbreviation(form, new_save, new_letters)))
+                    save = new_save
+            if end:
+                start, previous_std, previous_save = to_utc(end, std, save), std, save
+        result = []
+        for start, std, save, abbr in periods:
+            period = (start, std + save, save != 0, abbr)
+            if result and result[-1][1:] == period[1:]:
+                continue
+            if result and start is not None and result[-1][0] is not None and start <= result[-1][0]:
+                result[-1] = period
+                continue
+            result.append(period)
+        compiled[name] = result
+    return compiled, links
+
+
+def test_periods_match_the_release_source(database):
+    names, periods = database
+    text = importlib.resources.files("tzdata.zoneinfo").joinpath("tzdata.zi").read_text()
+    assert text.startswith("# version 2024a\n")
+    compiled, links = compile_source(text)
+    assert sorted(set(compiled) - {"Factory"} | set(links)) == sorted(names)
+    for name in names:
+        table = periods[name]
+        ours = [(None, table.types[0].utoff, table.types[0].isdst, table.types[0].abbr)]
+        ours += [(s, t.utoff, t.isdst, t.abbr) for s, t in zip(table.starts, table.types[1:])]
+        assert ours == compiled[links.get(name, name)], name
