@@ -34,8 +34,7 @@ gen_zones = load_generator()
 
 @pytest.fixture(scope="module")
 def database():
-    names, periods, _ = gen_zones.load_database()
-    return names, periods
+    return gen_zones.load_database()
 
 
 def schema(zone, required=True, pattern=PATTERN):
@@ -95,9 +94,10 @@ def zoneinfo_offset(zone, naive):
 
 class TestFigures:
     def test_release_figures(self, database):
-        names, periods = database
-        found = gen_zones.figures(names, periods)
+        names, periods, raw = database
+        found = gen_zones.figures(names, periods, raw)
         assert found["names"] == 596
+        assert found["distinct_zones"] == 351
         assert found["london_periods"] == found["largest"] == 367
         assert found["last_in_2099"] == 200
         assert found["ending_2087"] == ("Africa/Casablanca", "Africa/El_Aaiun")
@@ -106,11 +106,11 @@ class TestFigures:
         assert found["total_periods"] == 65_722
 
     def test_factory_excluded(self, database):
-        names, _ = database
+        names, _, _ = database
         assert "Factory" not in names and len(set(names)) == len(names)
 
     def test_marks_of_2024a(self, database):
-        _, periods = database
+        _, periods, _ = database
         almaty = periods["Asia/Almaty"]
         assert almaty.starts[-1] == int(datetime.datetime(2024, 2, 29, 18, tzinfo=UTC).timestamp())
         assert almaty.types[-1].utoff == 5 * 3600
@@ -123,11 +123,11 @@ class TestFigures:
         ("America/Montreal", "America/Toronto"), ("GB", "Europe/London"), ("Zulu", "Etc/UTC"),
     ])
     def test_links_have_their_targets_periods(self, database, link, target):
-        _, periods = database
+        _, periods, _ = database
         assert periods[link] == periods[target]
 
     def test_no_daylight_saving_rule_runs_past_2099(self, database):
-        names, periods = database
+        names, periods, _ = database
         end = int(datetime.datetime(2100, 1, 1, tzinfo=UTC).timestamp())
         assert all(not periods[n].starts or periods[n].starts[-1] < end for n in names)
 
@@ -138,8 +138,8 @@ class TestFigures:
             gen_zones.load_database()
 
     def test_generated_figures_are_checked(self, database, monkeypatch):
-        names, periods = database
-        found = gen_zones.figures(names, periods)
+        names, periods, raw = database
+        found = gen_zones.figures(names, periods, raw)
         gen_zones.check_figures(found)
         monkeypatch.setattr(gen_zones, "EXPECTED_LAST_IN_2099", 199)
         with pytest.raises(gen_zones.GenerationError, match="last_in_2099"):
@@ -161,7 +161,7 @@ class TestFigures:
         assert as_tuple(rule.start) == start and as_tuple(rule.end) == end
 
     def test_perfect_hash_places_every_name(self, database):
-        names, _ = database
+        names, _, _ = database
         encoded = [n.encode() for n in names]
         displacements, slots = gen_zones.build_perfect_hash(encoded, 256, 1024)
         assert sorted(s for s in slots if s >= 0) == list(range(len(names)))
@@ -172,7 +172,7 @@ class TestFigures:
 
 class TestNames:
     def test_every_name_is_found_and_matches_zoneinfo(self, database):
-        names, _ = database
+        names, _, _ = database
         for name in names:
             zone = tzdata_zone(name)
             read = Reader(name)
@@ -329,7 +329,7 @@ def probe_times(starts, offsets, rng):
 
 
 def test_placement_matches_zoneinfo(database):
-    names, periods = database
+    names, periods, _ = database
     rng = random.Random(20240131)
     sample = sorted(set(CORNER_ZONES) | set(rng.sample(names, 40)))
     checked = refused = 0
@@ -469,7 +469,7 @@ def compile_source(text, last_year=2099):
 
 
 def test_periods_match_the_release_source(database):
-    names, periods = database
+    names, periods, _ = database
     text = importlib.resources.files("tzdata.zoneinfo").joinpath("tzdata.zi").read_text()
     assert text.startswith("# version 2024a\n")
     compiled, links = compile_source(text)
