@@ -30,11 +30,12 @@ LAST_RULE_YEAR = 2099  # recurring rules are expanded through this year, no furt
 EXPECTED_NAMES = 596
 EXPECTED_DISTINCT_ZONES = 351  # names whose compiled files differ
 # 65,753 is also quoted for this release, but its data does not give that
-# count: the compiled files, and the release's own source text (tzdata.zi)
-# compiled independently, both give 65,722 periods with the same instants and
-# offsets. A naive compilation of the source that places a rule change falling
-# on a zone line's start after it gets more (109), e.g. a one-hour -04 period
-# in Buenos Aires on 1999-10-03 that the clocks never showed.
+# count: the compiled files give 65,722 periods, and so does the release's
+# rule text (tzdata.zi) compiled independently by tests/test_zones.py, with the
+# same instants, offsets and abbreviations. A compilation that starts a rule
+# change falling on a zone line's first instant only after that instant gets
+# more periods, some never shown by any clock (a one-hour -04 period in
+# Buenos Aires on 1999-10-03).
 EXPECTED_TOTAL_PERIODS = 65_722
 EXPECTED_LONDON_PERIODS = 367
 EXPECTED_LAST_IN_2099 = 200
@@ -255,8 +256,8 @@ def build_periods(zone: CompiledZone) -> Periods:
     flag or abbreviation. The files also carry transitions where only the
     compiler's bookkeeping changes (for example a switch between rule sets whose
     times are given in universal rather than wall-clock time): those are no
-    transitions of the zone and are dropped. This is the model whose figures
-    the release is known by.
+    transitions of the zone and are dropped. The release's figures (367
+    periods for Europe/London) count periods this way.
     """
     starts: list[int] = []
     types = [zone.types[0]]
