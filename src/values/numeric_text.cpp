@@ -63,8 +63,10 @@ bool equals_word(const char* p, const char* end, std::string_view lower_word) {
 // 800 only matter as "some nonzero digit follows", which one extra '1' keeps.
 constexpr size_t kept_digit_limit = 800;
 
-// The exponent's running value stops changing once it reaches this.
-constexpr int64_t exponent_saturation = 65536;
+// The exponent's running value stops growing once it reaches this. Far above
+// any digit count a text can have, so a saturated exponent still decides the
+// result exactly (infinity or zero), and the arithmetic stays within 64 bits.
+constexpr int64_t exponent_saturation = 100'000'000'000'000'000;
 
 char* write_int64(char* out, int64_t value) {
     return std::to_chars(out, out + 24, value).ptr;
