@@ -3,7 +3,7 @@
 # the bound texts the schema accepts (rounding and exponent forms).
 import random
 import re
-from decimal import ROUND_HALF_EVEN, Decimal, localcontext
+from decimal import ROUND_HALF_EVEN, ROUND_HALF_UP, Decimal, localcontext
 
 import pytest
 
@@ -313,6 +313,46 @@ def test_schema_bound_texts(bound, shown):
     parser = make_parser(min_value=bound)
     assert description(parser) == (
         f"Decimal(DecimalField {{ required: true, round_decimal_places: None, min_value: Some({shown}), max_value: None }})"
+    )
+
+
+def expected_float_bound(value):
+    """A JSON float bound: its shortest round-trip text in plain notation,
+    read with rounding at 28 places; None when refused."""
+    with localcontext() as context:
+        context.prec = 400
+        exact = Decimal(repr(value)).normalize()
+        if exact.as_tuple().exponent < -28:
+            exact = exact.quantize(Decimal("1e-28"), rounding=ROUND_HALF_UP)
+        text = format(exact.copy_abs() if exact.is_zero() else exact, "f")
+        return None if int(text.replace(".", "").lstrip("-")) > MAX_COEFFICIENT else text
+
+
+def test_float_bounds_differential():
+    rng = random.Random(1618)
+    values = [rng.uniform(-1000, 1000) for _ in range(60)]
+    values += [rng.choice([-1, 1]) * 10 ** rng.uniform(-34, 30) for _ in range(120)]
+    values += [float(rng.randint(-(10**6), 10**6)) / 8 for _ in range(20)]
+    wrong = []
+    for value in values:
+        expected = expected_float_bound(value)
+        try:
+            shown = description(make_parser(max_value=value)).split("max_value: Some(")[1][:-4]
+        except ValueError as error:
+            assert "expected a Decimal type representing a fixed-point number" in str(error)
+            shown = None
+        if shown != expected:
+            wrong.append((value, expected, shown))
+    assert wrong == []
+
+
+def test_bound_rendering_in_messages():
+    parser = make_parser(round_decimal_places=2, min_value="1.00", max_value=5)
+    with pytest.raises(ValueError) as caught:
+        convert(parser, "0.999")
+    assert str(caught.value) == (
+        "Decimal is too small - '0.999' given schema: Decimal(DecimalField { required: true, "
+        "round_decimal_places: Some(2), min_value: Some(1.00), max_value: Some(5) })"
     )
 
 
