@@ -21,10 +21,6 @@ constexpr std::array<uint128, 39> power_of_ten = make_powers_of_ten();
 
 constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
-}  // namespace
-
-namespace {
-
 // The grammar shared by both readers: optional sign, digits with at most one
 // point, underscores once a digit has been read. `rounding` selects what
 // happens at the two limits after the point (28 digits, 2^96 - 1): the exact

@@ -28,13 +28,14 @@ bool read_integer(std::string_view text, Unsigned& magnitude, bool& negative) {
     const Unsigned limit = positive_limit + (negative ? 1 : 0);
     // Nineteen digits fit in 64 bits whatever they are; only longer texts
     // need the overflow check.
-    Unsigned value = 0;
+    uint64_t first_digits = 0;
     const char* const unchecked_end = end - p > 19 ? p + 19 : end;
     for (; p != unchecked_end; ++p) {
         const unsigned digit = static_cast<unsigned char>(*p - '0');
         if (digit > 9) return false;
-        value = value * 10 + digit;
+        first_digits = first_digits * 10 + digit;
     }
+    Unsigned value = first_digits;
     if (value > limit) return false;
     // Both limits (2^n - 1 and 2^n) share all but their last digit.
     constexpr Unsigned limit_tenth = positive_limit / 10;
