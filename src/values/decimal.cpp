@@ -7,6 +7,8 @@
 
 namespace kelvane {
 
+static_assert(sizeof(Decimal) == 16, "a Decimal is passed by value in two registers' worth");
+
 namespace {
 
 using uint128 = unsigned __int128;
