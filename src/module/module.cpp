@@ -165,7 +165,7 @@ PyObject* parser_parse_line(PyObject* self, PyObject* const* args, Py_ssize_t na
     if (!argument_text(argument, "line", line)) return nullptr;
 
     return guarded([&]() -> PyObject* {
-        TupleSink sink;
+        TupleSink sink(PyUnicode_IS_ASCII(argument));
         const Status status = parse_line(*schema, line, sink);
         if (!status) {
             if (!PyErr_Occurred()) raise_value_error(status.message());

@@ -69,11 +69,12 @@ PyObject* timezone_for_offset(PyDateTime_CAPI* api, int32_t total_offset) {
 bool python_can_hold_year(int32_t year) { return year >= 1 && year <= 9999; }
 
 struct ToPython {
+    const TupleSink& sink;
     // Null with an error set, or null with `refused` set.
     bool& refused;
 
     PyObject* operator()(Absent) const { return Py_NewRef(Py_None); }
-    PyObject* operator()(std::string_view text) const { return text_to_python(text); }
+    PyObject* operator()(std::string_view text) const { return sink.text(text); }
 
     PyObject* operator()(int128 value) const {
         if (value >= INT64_MIN && value <= INT64_MAX) return PyLong_FromLongLong(static_cast<long long>(value));
@@ -150,10 +151,18 @@ PyObject* text_to_python(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
+PyObject* TupleSink::text(std::string_view piece) const {
+    if (!ascii_line_) return text_to_python(piece);
+    // A compact ASCII string is its bytes: copy them, no decoding needed.
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
+    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), piece.data(), piece.size());
+    return text;
+}
+
 FieldSink::Verdict TupleSink::record_name(std::string_view name, size_t field_count) {
     tuple_ = PyRef(PyTuple_New(static_cast<Py_ssize_t>(field_count) + 1));
     if (!tuple_) return Verdict::aborted;
-    PyObject* text = text_to_python(name);
+    PyObject* text = this->text(name);
     if (text == nullptr) return Verdict::aborted;
     PyTuple_SET_ITEM(tuple_.get(), 0, text);
     next_ = 1;
@@ -162,7 +171,7 @@ FieldSink::Verdict TupleSink::record_name(std::string_view name, size_t field_co
 
 FieldSink::Verdict TupleSink::accept(const FieldValue& value) {
     bool refused = false;
-    PyObject* object = std::visit(ToPython{refused}, value);
+    PyObject* object = std::visit(ToPython{*this, refused}, value);
     if (object == nullptr) return refused ? Verdict::refused : Verdict::aborted;
     // Unfilled slots stay null until the tuple is complete; a failed line
     // releases the tuple, which tolerates them.

@@ -14,7 +14,7 @@ namespace kelvane {
 // whether a quote character occurred in it.
 struct Piece {
     std::string_view text;
-    bool quoted = false;
+    bool quoted;
 };
 
 struct FieldContext {

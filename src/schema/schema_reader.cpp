@@ -1,8 +1,574 @@
-// Placeholder: the schema document is not read yet.
+// The schema reader: one pass of RapidJSON's SAX reader over the document,
+// with a stack of frames that builds Schema and Line as events arrive and
+// keeps each field description whole before reading it as its kind's record.
+//
+// Positions: an error is placed at the byte it concerns (the offending byte of
+// a syntax error, the last byte of a wrongly typed scalar or key, the opening
+// bracket of a wrongly typed map or sequence, a record's closing bracket, the
+// last byte of the text at its end). "line L column C" gives the line of that
+// byte (from 1) and its 1-based byte index within the line; at the very start
+// of an empty text the column is 0. A field description is judged only once
+// read whole, so the errors of its record lie past it and its separator.
+#include <rapidjson/error/error.h>
+#include <rapidjson/reader.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "field_records.h"
+#include "json_value.h"
 #include "schema.h"
 
 namespace kelvane {
 
-Result<Schema> read_schema(std::string_view) { return Failure{"schema reader not built yet at line 1 column 0"}; }
+namespace {
+
+using schema_json::JsonValue;
+using schema_json::MemberSpec;
+using schema_json::MemberType;
+using schema_json::MemberValue;
+
+constexpr size_t max_depth = 127;  // the document's own object is level 1
+
+constexpr MemberSpec schema_members[] = {{"delimiter", MemberType::String, false},
+                                         {"quote_str", MemberType::String, true},
+                                         {"trailing_delimiter", MemberType::Bool, false},
+                                         {"coerce_empty_quoted", MemberType::Bool, false},
+                                         {"lines", MemberType::Lines, false}};
+constexpr MemberSpec line_members[] = {{"name", MemberType::String, false}, {"fields", MemberType::Fields, false}};
+
+bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// " at line L column C" for the byte just before `end` (end = number of bytes
+// up to and including the byte concerned). A line feed belongs to the line it
+// ends.
+std::string position_suffix(std::string_view text, size_t end) {
+    if (end > text.size()) end = text.size();
+    size_t line = 1;
+    size_t line_start = 0;
+    for (size_t i = 0; i + 1 < end; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    return " at line " + std::to_string(line) + " column " + std::to_string(end - line_start);
+}
+
+// RapidJSON reads through this stream. Unlike its StringStream it stops at
+// the real end of the text rather than at the first NUL byte (Peek gives NUL
+// there, which RapidJSON takes as the end), and it is not copied locally
+// while strings and numbers are read, so Tell() is current in every handler
+// callback.
+class TextStream {
+public:
+    using Ch = char;
+    explicit TextStream(std::string_view text) : begin_(text.data()), current_(text.data()), end_(text.data() + text.size()) {}
+    Ch Peek() const { return current_ == end_ ? '\0' : *current_; }
+    Ch Take() { return current_ == end_ ? '\0' : *current_++; }
+    size_t Tell() const { return static_cast<size_t>(current_ - begin_); }
+    // Write side, never used: the reader is not run in place.
+    Ch* PutBegin() { return nullptr; }
+    void Put(Ch) {}
+    void Flush() {}
+    size_t PutEnd(Ch*) { return 0; }
+
+private:
+    const char* begin_;
+    const char* current_;
+    const char* end_;
+};
+
+enum class FrameKind : uint8_t {
+    Document,           // expects the Schema value
+    SchemaObject,
+    SchemaArray,
+    LinesArray,         // elements are Lines
+    LineObject,
+    LineArray,
+    FieldsArray,        // elements are field descriptions
+    DescriptionObject,  // a field description being kept whole
+    DescriptionArray,
+    TreeObject,         // a value inside a field description
+    TreeArray,
+    Skip,               // the value of an unknown key of Schema or Line
+};
+
+constexpr int no_member = -1;
+constexpr int skip_member = -2;
+
+struct Frame {
+    explicit Frame(FrameKind frame_kind) : kind(frame_kind) {}
+
+    FrameKind kind;
+    int member = no_member;           // object records: member whose value comes next
+    uint32_t seen = 0;                // object records: members met, one bit each
+    size_t count = 0;                 // array records: elements completed
+    size_t skip_depth = 0;            // Skip: open containers
+    int kind_index = -1;              // descriptions: the tag, once read
+    bool expecting_kind = false;      // description object: next value is the tag
+    JsonValue value;                  // descriptions and trees: what was kept
+};
+
+class SchemaHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SchemaHandler> {
+public:
+    SchemaHandler(std::string_view text, const TextStream& stream) : text_(text), stream_(stream) {
+        frames_.emplace_back(FrameKind::Document);
+    }
+
+    Schema& schema() { return schema_; }
+    const std::string& error() const { return error_; }
+    bool failed() const { return failed_; }
+
+    bool Null() { return on_scalar(JsonValue::null()); }
+    bool Bool(bool b) { return on_scalar(JsonValue::from_bool(b)); }
+
+    bool RawNumber(const char* raw, rapidjson::SizeType length, bool) {
+        // Every number must fit binary64, skipped ones too (RapidJSON refuses
+        // most that do not by itself, so the rule is the same everywhere).
+        auto value = schema_json::number_value(std::string_view(raw, length));
+        if (!value) return fail("number out of range", stream_.Tell() - length + 1);
+        return on_scalar(std::move(*value));
+    }
+
+    bool String(const char* chars, rapidjson::SizeType length, bool) {
+        std::string_view s(chars, length);
+        if (!check_decoded(s)) return false;
+        if (frames_.back().kind == FrameKind::Skip) return true;
+        return on_scalar(JsonValue::from_string(s));
+    }
+
+    bool Key(const char* chars, rapidjson::SizeType length, bool) {
+        std::string_view key(chars, length);
+        if (!check_decoded(key)) return false;
+        return on_key(key);
+    }
+
+    bool StartObject() { return on_start(JsonValue::Type::Object); }
+    bool StartArray() { return on_start(JsonValue::Type::Array); }
+    bool EndObject(rapidjson::SizeType) { return on_end(); }
+    bool EndArray(rapidjson::SizeType) { return on_end(); }
+
+    // Bytes up to and including the last one consumed.
+    size_t here() const { return stream_.Tell(); }
+
+    bool fail(std::string message, size_t end) {
+        if (!failed_) {
+            error_ = std::move(message) + position_suffix(text_, end);
+            failed_ = true;
+        }
+        return false;
+    }
+
+private:
+    // RapidJSON turns a lone trailing surrogate escape (\uDC00 with no
+    // leading one) into the bytes of that surrogate, which are not UTF-8.
+    // Raw input bytes were validated already, so only escapes can give these.
+    bool check_decoded(std::string_view s) {
+        for (size_t i = 0; i + 1 < s.size(); ++i) {
+            if (static_cast<unsigned char>(s[i]) == 0xED && static_cast<unsigned char>(s[i + 1]) >= 0xA0)
+                return fail("lone trailing surrogate in hex escape", here());
+        }
+        return true;
+    }
+
+    static std::span<const MemberSpec> record_members(FrameKind kind) {
+        if (kind == FrameKind::SchemaObject || kind == FrameKind::SchemaArray) return schema_members;
+        return line_members;
+    }
+
+    static bool is_record_object(FrameKind kind) {
+        return kind == FrameKind::SchemaObject || kind == FrameKind::LineObject;
+    }
+    static bool is_record_array(FrameKind kind) { return kind == FrameKind::SchemaArray || kind == FrameKind::LineArray; }
+
+    void store(FrameKind record, size_t index, MemberValue value) {
+        if (record == FrameKind::SchemaObject || record == FrameKind::SchemaArray) {
+            switch (index) {
+                case 0: schema_.delimiter = std::get<std::string>(std::move(value)); break;
+                case 1:
+                    if (auto* s = std::get_if<std::string>(&value)) schema_.quote_str = std::move(*s);
+                    break;
+                case 2: schema_.trailing_delimiter = std::get<bool>(value); break;
+                case 3: schema_.coerce_empty_quoted = std::get<bool>(value); break;
+                default: break;  // lines are appended as they are read
+            }
+        } else if (index == 0) {
+            schema_.lines.back().name = std::get<std::string>(std::move(value));
+        }
+    }
+
+    // The member a record frame's next value belongs to, or null when an
+    // array form already holds all its members.
+    const MemberSpec* next_member(const Frame& frame) {
+        auto members = record_members(frame.kind);
+        size_t index = is_record_array(frame.kind) ? frame.count : static_cast<size_t>(frame.member);
+        return index < members.size() ? &members[index] : nullptr;
+    }
+
+    bool on_scalar(JsonValue value) {
+        Frame& frame = frames_.back();
+        switch (frame.kind) {
+            case FrameKind::Document:
+                return fail(schema_json::invalid_type(value, "struct Schema"), here());
+            case FrameKind::SchemaObject:
+            case FrameKind::LineObject:
+            case FrameKind::SchemaArray:
+            case FrameKind::LineArray: {
+                if (frame.member == skip_member) return after_value();
+                const MemberSpec* member = next_member(frame);
+                if (member == nullptr) return fail("trailing characters", here());
+                if (member->type == MemberType::Lines || member->type == MemberType::Fields)
+                    return fail(schema_json::invalid_type(value, "a sequence"), here());
+                auto read = schema_json::read_member(*member, value);
+                if (!read) return fail(std::move(read.failure().message), here());
+                store(frame.kind, static_cast<size_t>(member - record_members(frame.kind).data()), std::move(read.value()));
+                return after_value();
+            }
+            case FrameKind::LinesArray:
+                return fail(schema_json::invalid_type(value, "struct Line"), here());
+            case FrameKind::FieldsArray:
+                return fail(schema_json::invalid_type(value, "internally tagged enum Field"), after_separator());
+            case FrameKind::DescriptionObject:
+                if (frame.expecting_kind) {
+                    frame.expecting_kind = false;
+                    return read_tag(frame, value);
+                }
+                frame.value.items.push_back(std::move(value));
+                return true;
+            case FrameKind::DescriptionArray:
+                if (frame.kind_index < 0) return read_tag(frame, value);
+                frame.value.items.push_back(std::move(value));
+                return true;
+            case FrameKind::TreeObject:
+            case FrameKind::TreeArray:
+                frame.value.items.push_back(std::move(value));
+                return true;
+            case FrameKind::Skip:
+                return true;
+        }
+        return true;
+    }
+
+    bool read_tag(Frame& frame, const JsonValue& value) {
+        if (value.type != JsonValue::Type::String)
+            return fail(schema_json::invalid_type(value, "variant identifier"), here());
+        auto index = schema_json::find_field_kind(value.text);
+        if (!index) return fail(schema_json::unknown_variant(value.text), here());
+        frame.kind_index = static_cast<int>(*index);
+        return true;
+    }
+
+    void push(FrameKind kind) {
+        Frame frame(kind);
+        if (kind == FrameKind::DescriptionObject || kind == FrameKind::TreeObject) frame.value.type = JsonValue::Type::Object;
+        if (kind == FrameKind::DescriptionArray || kind == FrameKind::TreeArray) frame.value.type = JsonValue::Type::Array;
+        if (kind == FrameKind::Skip) frame.skip_depth = 1;
+        frames_.push_back(std::move(frame));
+    }
+
+    bool on_start(JsonValue::Type container) {
+        if (++depth_ > max_depth) return fail("recursion limit exceeded", here());
+        const bool object = container == JsonValue::Type::Object;
+        const char* found = object ? "map" : "sequence";
+        Frame& frame = frames_.back();
+        switch (frame.kind) {
+            case FrameKind::Skip:
+                ++frame.skip_depth;
+                return true;
+            case FrameKind::Document:
+                push(object ? FrameKind::SchemaObject : FrameKind::SchemaArray);
+                return true;
+            case FrameKind::SchemaObject:
+            case FrameKind::LineObject:
+            case FrameKind::SchemaArray:
+            case FrameKind::LineArray: {
+                if (frame.member == skip_member) {
+                    push(FrameKind::Skip);
+                    return true;
+                }
+                const MemberSpec* member = next_member(frame);
+                if (member == nullptr) return fail("trailing characters", here());
+                if (!object && member->type == MemberType::Lines) {
+                    push(FrameKind::LinesArray);
+                    return true;
+                }
+                if (!object && member->type == MemberType::Fields) {
+                    push(FrameKind::FieldsArray);
+                    return true;
+                }
+                return fail(schema_json::invalid_type(found, schema_json::expected_phrase(member->type)), here());
+            }
+            case FrameKind::LinesArray:
+                schema_.lines.emplace_back();
+                push(object ? FrameKind::LineObject : FrameKind::LineArray);
+                return true;
+            case FrameKind::FieldsArray:
+                push(object ? FrameKind::DescriptionObject : FrameKind::DescriptionArray);
+                return true;
+            case FrameKind::DescriptionObject:
+                if (frame.expecting_kind) return fail(schema_json::invalid_type(found, "variant identifier"), here());
+                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+                return true;
+            case FrameKind::DescriptionArray:
+                if (frame.kind_index < 0) return fail(schema_json::invalid_type(found, "variant identifier"), here());
+                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+                return true;
+            case FrameKind::TreeObject:
+            case FrameKind::TreeArray:
+                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+                return true;
+        }
+        return true;
+    }
+
+    bool on_key(std::string_view key) {
+        Frame& frame = frames_.back();
+        switch (frame.kind) {
+            case FrameKind::SchemaObject:
+            case FrameKind::LineObject: {
+                auto members = record_members(frame.kind);
+                size_t i = 0;
+                while (i < members.size() && members[i].key != key) ++i;
+                if (i == members.size()) {
+                    frame.member = skip_member;
+                    return true;
+                }
+                if (frame.seen & (1u << i)) return fail("duplicate field `" + std::string(key) + "`", here());
+                frame.seen |= 1u << i;
+                frame.member = static_cast<int>(i);
+                return true;
+            }
+            case FrameKind::DescriptionObject:
+                if (key == "kind") {
+                    if (frame.kind_index >= 0) return fail("duplicate field `kind`", here());
+                    frame.expecting_kind = true;
+                    return true;
+                }
+                frame.value.keys.emplace_back(key);
+                return true;
+            case FrameKind::TreeObject:
+                frame.value.keys.emplace_back(key);
+                return true;
+            default:
+                return true;
+        }
+    }
+
+    bool on_end() {
+        --depth_;
+        Frame& frame = frames_.back();
+        switch (frame.kind) {
+            case FrameKind::Skip:
+                if (--frame.skip_depth > 0) return true;
+                frames_.pop_back();
+                return after_value();
+            case FrameKind::SchemaObject:
+            case FrameKind::LineObject: {
+                auto members = record_members(frame.kind);
+                for (size_t i = 0; i < members.size(); ++i) {
+                    if (!(frame.seen & (1u << i)) && !members[i].optional)
+                        return fail("missing field `" + std::string(members[i].key) + "`", here());
+                }
+                frames_.pop_back();
+                return after_value();
+            }
+            case FrameKind::SchemaArray:
+            case FrameKind::LineArray: {
+                auto members = record_members(frame.kind);
+                if (frame.count < members.size()) {
+                    const char* record = frame.kind == FrameKind::SchemaArray ? "Schema" : "Line";
+                    return fail("invalid length " + std::to_string(frame.count) + ", expected struct " + record +
+                                    " with " + std::to_string(members.size()) + " elements",
+                                here());
+                }
+                frames_.pop_back();
+                return after_value();
+            }
+            case FrameKind::LinesArray:
+            case FrameKind::FieldsArray:
+                frames_.pop_back();
+                return after_value();
+            case FrameKind::DescriptionObject:
+            case FrameKind::DescriptionArray: {
+                if (frame.kind_index < 0) return fail("missing field `kind`", here());
+                auto field = schema_json::read_field_record(static_cast<size_t>(frame.kind_index), frame.value);
+                if (!field) return fail(std::move(field.failure().message), after_separator());
+                schema_.lines.back().fields.push_back(std::move(field.value()));
+                frames_.pop_back();
+                return after_value();
+            }
+            case FrameKind::TreeObject:
+            case FrameKind::TreeArray: {
+                JsonValue value = std::move(frame.value);
+                frames_.pop_back();
+                frames_.back().value.items.push_back(std::move(value));
+                return true;
+            }
+            case FrameKind::Document:
+                return true;
+        }
+        return true;
+    }
+
+    // The top frame has just received one complete value.
+    bool after_value() {
+        Frame& frame = frames_.back();
+        if (is_record_object(frame.kind)) {
+            frame.member = no_member;
+        } else if (is_record_array(frame.kind)) {
+            if (++frame.count == record_members(frame.kind).size()) return check_no_extra_element();
+        }
+        return true;
+    }
+
+    // An array-form Schema or Line holds exactly its members: look past the
+    // last one for a comma before RapidJSON reads on.
+    bool check_no_extra_element() {
+        size_t i = here();
+        while (i < text_.size() && is_json_space(text_[i])) ++i;
+        if (i >= text_.size() || text_[i] != ',') return true;
+        ++i;
+        while (i < text_.size() && is_json_space(text_[i])) ++i;
+        if (i >= text_.size()) return fail("EOF while parsing a value", text_.size());
+        if (text_[i] == ']') return fail("trailing comma", i + 1);
+        return fail("trailing characters", i + 1);
+    }
+
+    // A field description is judged only once it has been read whole, so its
+    // errors are placed past it and the separator that follows it.
+    size_t after_separator() const {
+        size_t i = here();
+        while (i < text_.size() && is_json_space(text_[i])) ++i;
+        if (i < text_.size() && (text_[i] == ',' || text_[i] == ']')) return i + 1;
+        return here();
+    }
+
+    std::string_view text_;
+    const TextStream& stream_;
+    std::vector<Frame> frames_;
+    size_t depth_ = 0;
+    Schema schema_;
+    std::string error_;
+    bool failed_ = false;
+};
+
+bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// Whether the escape starting with the backslash at `at` is cut short by the
+// end of the text (every byte up to the end still fits an escape).
+bool escape_cut_by_end(std::string_view text, size_t at) {
+    size_t i = at + 1;
+    if (i >= text.size()) return true;
+    if (text[i] != 'u') return false;
+    unsigned unit = 0;
+    for (size_t k = 0; k < 4; ++k) {
+        if (++i >= text.size()) return true;
+        if (!is_hex(text[i])) return false;
+        unit = unit * 16 + static_cast<unsigned>(text[i] <= '9' ? text[i] - '0' : (text[i] | 0x20) - 'a' + 10);
+    }
+    if (unit < 0xD800 || unit > 0xDBFF) return false;
+    // A leading surrogate wants a second escape.
+    if (++i >= text.size()) return true;
+    if (text[i] != '\\') return false;
+    if (++i >= text.size()) return true;
+    if (text[i] != 'u') return false;
+    for (size_t k = 0; k < 4; ++k) {
+        if (++i >= text.size()) return true;
+        if (!is_hex(text[i])) return false;
+    }
+    return false;
+}
+
+// The last byte before `offset` that is not white space, or NUL.
+char previous_token(std::string_view text, size_t offset) {
+    while (offset > 0 && is_json_space(text[offset - 1])) --offset;
+    return offset > 0 ? text[offset - 1] : '\0';
+}
+
+// RapidJSON's error code and offset as this reader's message. Offsets point
+// at the offending byte, or at the end of the text.
+std::string syntax_message(std::string_view text, rapidjson::ParseErrorCode code, size_t offset) {
+    const bool at_end = offset >= text.size();
+    const char byte = at_end ? '\0' : text[offset];
+    std::string message;
+    switch (code) {
+        case rapidjson::kParseErrorDocumentEmpty:
+            message = at_end ? "EOF while parsing a value" : "expected value";
+            break;
+        case rapidjson::kParseErrorDocumentRootNotSingular: message = "trailing characters"; break;
+        case rapidjson::kParseErrorValueInvalid:
+            if (at_end) {
+                message = previous_token(text, offset) == '[' ? "EOF while parsing a list" : "EOF while parsing a value";
+            } else if (byte == ']' && previous_token(text, offset) == ',') {
+                message = "trailing comma";
+            } else if (offset > 0 && text[offset - 1] == '-') {
+                message = "invalid number";
+            } else {
+                message = "expected value";
+            }
+            break;
+        case rapidjson::kParseErrorObjectMissName:
+            message = at_end ? "EOF while parsing an object" : byte == '}' ? "trailing comma" : "key must be a string";
+            break;
+        case rapidjson::kParseErrorObjectMissColon:
+            message = at_end ? "EOF while parsing an object" : "expected `:`";
+            break;
+        case rapidjson::kParseErrorObjectMissCommaOrCurlyBracket:
+            message = at_end ? "EOF while parsing an object" : "expected `,` or `}`";
+            break;
+        case rapidjson::kParseErrorArrayMissCommaOrSquareBracket:
+            message = at_end ? "EOF while parsing a list" : "expected `,` or `]`";
+            break;
+        case rapidjson::kParseErrorStringMissQuotationMark:
+            // Reported at the end of the text, or at a raw NUL byte.
+            message = at_end ? "EOF while parsing a string" : "control character (\\u0000) found while parsing a string";
+            break;
+        case rapidjson::kParseErrorStringEscapeInvalid:
+            if (byte == '\\') {
+                message = escape_cut_by_end(text, offset) ? "EOF while parsing a string" : "invalid escape";
+            } else {
+                // RapidJSON gives raw control characters the escape error.
+                char buffer[64];
+                std::snprintf(buffer, sizeof buffer, "control character (\\u%04x) found while parsing a string",
+                              static_cast<unsigned char>(byte));
+                message = buffer;
+            }
+            break;
+        case rapidjson::kParseErrorStringUnicodeEscapeInvalidHex:
+            message = escape_cut_by_end(text, offset) ? "EOF while parsing a string" : "invalid escape";
+            break;
+        case rapidjson::kParseErrorStringUnicodeSurrogateInvalid:
+            message = escape_cut_by_end(text, offset) ? "EOF while parsing a string" : "lone leading surrogate in hex escape";
+            break;
+        case rapidjson::kParseErrorStringInvalidEncoding: message = "invalid UTF-8 in string"; break;
+        case rapidjson::kParseErrorNumberTooBig: message = "number out of range"; break;
+        case rapidjson::kParseErrorNumberMissFraction:
+        case rapidjson::kParseErrorNumberMissExponent:
+            message = at_end ? "EOF while parsing a value" : "invalid number";
+            break;
+        default: message = "invalid JSON"; break;
+    }
+    const bool is_eof_message = message.starts_with("EOF");
+    return message + position_suffix(text, is_eof_message ? text.size() : offset + 1);
+}
+
+}  // namespace
+
+Result<Schema> read_schema(std::string_view text) {
+    TextStream stream(text);
+    SchemaHandler handler(text, stream);
+    rapidjson::Reader reader;
+    constexpr unsigned flags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
+    rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
+    if (handler.failed()) return Failure{handler.error()};
+    if (result.IsError()) return Failure{syntax_message(text, result.Code(), result.Offset())};
+    // RapidJSON stops at a NUL byte as if the text ended there.
+    if (stream.Tell() < text.size()) return Failure{"trailing characters" + position_suffix(text, stream.Tell() + 1)};
+    return std::move(handler.schema());
+}
 
 }  // namespace kelvane
