@@ -156,17 +156,27 @@ void parser_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-PyObject* parser_parse_line(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argument = bind_single("Parser.parse_line()", "line", args, nargs, kwnames);
-    if (argument == nullptr) return nullptr;
-    const PreparedSchema* schema = receiver_schema(self);
-    if (schema == nullptr) return nullptr;
+// What both methods start with: the bound `line` argument, the receiver's
+// schema and the line's text. False with an exception set on failure.
+struct MethodCall {
+    PyObject* argument = nullptr;
+    const PreparedSchema* schema = nullptr;
     std::string_view line;
-    if (!argument_text(argument, "line", line)) return nullptr;
 
+    bool bind(const char* function, PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        argument = bind_single(function, "line", args, nargs, kwnames);
+        if (argument == nullptr) return false;
+        schema = receiver_schema(self);
+        return schema != nullptr && argument_text(argument, "line", line);
+    }
+};
+
+PyObject* parser_parse_line(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    MethodCall call;
+    if (!call.bind("Parser.parse_line()", self, args, nargs, kwnames)) return nullptr;
     return guarded([&]() -> PyObject* {
-        TupleSink sink(PyUnicode_IS_ASCII(argument));
-        const Status status = parse_line(*schema, line, sink);
+        TupleSink sink(PyUnicode_IS_ASCII(call.argument));
+        const Status status = parse_line(*call.schema, call.line, sink);
         if (!status) {
             if (!PyErr_Occurred()) raise_value_error(status.message());
             return nullptr;
@@ -176,15 +186,10 @@ PyObject* parser_parse_line(PyObject* self, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* parser_parse_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* argument = bind_single("Parser.parse_first()", "line", args, nargs, kwnames);
-    if (argument == nullptr) return nullptr;
-    const PreparedSchema* schema = receiver_schema(self);
-    if (schema == nullptr) return nullptr;
-    std::string_view line;
-    if (!argument_text(argument, "line", line)) return nullptr;
-
+    MethodCall call;
+    if (!call.bind("Parser.parse_first()", self, args, nargs, kwnames)) return nullptr;
     return guarded([&]() -> PyObject* {
-        const Result<std::string_view> first = parse_first(*schema, line);
+        const Result<std::string_view> first = parse_first(*call.schema, call.line);
         if (!first) {
             raise_value_error(first.message());
             return nullptr;

@@ -66,6 +66,13 @@ PyObject* timezone_for_offset(PyDateTime_CAPI* api, int32_t total_offset) {
     return zone;
 }
 
+// A str holding ASCII bytes, copied without decoding.
+PyObject* ascii_text(std::string_view ascii) {
+    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
+    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), ascii.data(), ascii.size());
+    return text;
+}
+
 bool python_can_hold_year(int32_t year) { return year >= 1 && year <= 9999; }
 
 struct ToPython {
@@ -96,7 +103,7 @@ struct ToPython {
         if (cls == nullptr) return nullptr;
         char buffer[Decimal::text_capacity];
         const size_t length = value.write(buffer);
-        PyRef text(PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(length)));
+        PyRef text(ascii_text(std::string_view(buffer, length)));
         if (!text) return nullptr;
         PyObject* result = PyObject_CallOneArg(cls, text.get());
         if (result == nullptr) raise_internal_fault("failed to call decimal.Decimal(value)");
@@ -152,11 +159,7 @@ PyObject* text_to_python(std::string_view text) {
 }
 
 PyObject* TupleSink::text(std::string_view piece) const {
-    if (!ascii_line_) return text_to_python(piece);
-    // A compact ASCII string is its bytes: copy them, no decoding needed.
-    PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(piece.size()), 127);
-    if (text != nullptr) std::memcpy(PyUnicode_DATA(text), piece.data(), piece.size());
-    return text;
+    return ascii_line_ ? ascii_text(piece) : text_to_python(piece);
 }
 
 FieldSink::Verdict TupleSink::record_name(std::string_view name, size_t field_count) {

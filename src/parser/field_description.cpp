@@ -1,61 +1,17 @@
 // Renders a Field the way failure messages show it:
 // Str(StrField { required: false, min_length: Some(3), ... }).
-#include <cstdio>
-
 #include "../values/numeric_text.h"
-#include "../values/unicode_tables.h"
-#include "../values/utf8.h"
+#include "../values/text_escape.h"
 #include "field_convert.h"
 
 namespace kelvane {
 namespace {
 
-bool escaped_in_description(uint32_t cp) {
-    size_t low = 0;
-    size_t high = escaped_range_count;
-    while (low < high) {
-        const size_t mid = (low + high) / 2;
-        if (cp < escaped_ranges[mid].first) {
-            high = mid;
-        } else if (cp > escaped_ranges[mid].last) {
-            low = mid + 1;
-        } else {
-            return true;
-        }
-    }
-    return false;
-}
-
 class Writer {
 public:
     std::string out;
 
-    void text(std::string_view value) {
-        out += '"';
-        const char* p = value.data();
-        const char* end = p + value.size();
-        while (p < end) {
-            const char* start = p;
-            const uint32_t cp = decode_utf8(p, end);
-            switch (cp) {
-                case '"': out += "\\\""; continue;
-                case '\\': out += "\\\\"; continue;
-                case '\t': out += "\\t"; continue;
-                case '\r': out += "\\r"; continue;
-                case '\n': out += "\\n"; continue;
-                case 0: out += "\\0"; continue;
-                default: break;
-            }
-            if (escaped_in_description(cp)) {
-                char buffer[16];
-                std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(cp));
-                out += buffer;
-            } else {
-                out.append(start, p);
-            }
-        }
-        out += '"';
-    }
+    void text(std::string_view value) { append_quoted_text(out, value); }
 
     void value(bool v) { out += v ? "true" : "false"; }
     void value(const std::string& v) { text(v); }

@@ -2,10 +2,9 @@
 #include "json_value.h"
 
 #include <charconv>
-#include <cstdio>
 
 #include "../values/numeric_text.h"
-#include "../values/unicode_tables.h"
+#include "../values/text_escape.h"
 #include "../values/utf8.h"
 
 namespace kelvane::schema_json {
@@ -84,49 +83,9 @@ std::optional<JsonValue> number_value(std::string_view raw) {
     return value;
 }
 
-bool escaped_code_point(uint32_t cp) {
-    size_t low = 0;
-    size_t high = escaped_range_count;
-    while (low < high) {
-        const size_t mid = (low + high) / 2;
-        if (cp < escaped_ranges[mid].first) {
-            high = mid;
-        } else if (cp > escaped_ranges[mid].last) {
-            low = mid + 1;
-        } else {
-            return true;
-        }
-    }
-    return false;
-}
-
-// Escapes as field descriptions do, so one string reads the same in both.
 std::string describe_string(std::string_view text) {
-    std::string out = "string \"";
-    out.reserve(out.size() + text.size() + 1);
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (p < end) {
-        const char* start = p;
-        const uint32_t cp = decode_utf8(p, end);
-        switch (cp) {
-            case '"': out += "\\\""; continue;
-            case '\\': out += "\\\\"; continue;
-            case '\n': out += "\\n"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\t': out += "\\t"; continue;
-            case 0: out += "\\0"; continue;
-            default: break;
-        }
-        if (escaped_code_point(cp)) {
-            char buffer[16];
-            std::snprintf(buffer, sizeof buffer, "\\u{%x}", static_cast<unsigned>(cp));
-            out += buffer;
-        } else {
-            out.append(start, p);
-        }
-    }
-    out += '"';
+    std::string out = "string ";
+    append_quoted_text(out, text);
     return out;
 }
 

@@ -3,8 +3,11 @@
 #include "decimal.h"
 
 #include <array>
+#include <cstring>
 
 namespace kelvane {
+
+static_assert(sizeof(Decimal) == 16, "a Decimal is passed by value in two registers' worth");
 
 namespace {
 
@@ -19,10 +22,6 @@ constexpr std::array<uint128, 39> make_powers_of_ten() {
 constexpr std::array<uint128, 39> power_of_ten = make_powers_of_ten();
 
 constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-}  // namespace
-
-namespace {
 
 // The grammar shared by both readers: optional sign, digits with at most one
 // point, underscores once a digit has been read. `rounding` selects what
@@ -195,34 +194,52 @@ int compare(const Decimal& a, const Decimal& b) {
 }
 
 size_t Decimal::write(char* buffer) const {
-    // Digits of the coefficient, least significant first, into a scratch
-    // area; 29 digits at most.
+    // Digits of the coefficient written backwards from the end of a scratch
+    // area (29 digits at most). The 96 bits are split into chunks of nine
+    // decimal digits by long division on 32-bit limbs, which keeps every
+    // step in 64-bit arithmetic.
     char digits[40];
-    int count = 0;
-    uint128 c = coefficient();
+    char* const digits_end = digits + sizeof digits;
+    char* first = digits_end;
+    uint64_t rest = low_;
     if (high_ != 0) {
-        constexpr uint64_t ten_to_19 = 10000000000000000000u;
-        uint64_t low_part = static_cast<uint64_t>(c % ten_to_19);
-        c /= ten_to_19;
-        for (int i = 0; i < 19; ++i) {
-            digits[count++] = static_cast<char>('0' + low_part % 10);
-            low_part /= 10;
+        uint32_t limbs[3] = {high_, static_cast<uint32_t>(low_ >> 32), static_cast<uint32_t>(low_)};
+        for (;;) {
+            uint64_t remainder = 0;
+            for (uint32_t& limb : limbs) {
+                const uint64_t current = remainder << 32 | limb;
+                limb = static_cast<uint32_t>(current / 1000000000);
+                remainder = current % 1000000000;
+            }
+            auto chunk = static_cast<uint32_t>(remainder);
+            for (int i = 0; i < 9; ++i) {
+                *--first = static_cast<char>('0' + chunk % 10);
+                chunk /= 10;
+            }
+            if (limbs[0] == 0) break;  // the rest now fits 64 bits
         }
+        rest = static_cast<uint64_t>(limbs[1]) << 32 | limbs[2];
     }
-    uint64_t rest = static_cast<uint64_t>(c);
     do {
-        digits[count++] = static_cast<char>('0' + rest % 10);
+        *--first = static_cast<char>('0' + rest % 10);
         rest /= 10;
     } while (rest != 0);
+    // Chunk digits may have left leading zeros; keep at least one digit.
+    while (first < digits_end - 1 && *first == '0') ++first;
+
     // At least scale + 1 digits, so that something stands before the point.
     const int scale = scale_;
-    while (count < scale + 1) digits[count++] = '0';
+    while (digits_end - first < scale + 1) *--first = '0';
 
     char* out = buffer;
     if (negative_) *out++ = '-';
-    for (int i = count - 1; i >= 0; --i) {
-        if (i == scale - 1) *out++ = '.';
-        *out++ = digits[i];
+    const size_t whole = static_cast<size_t>(digits_end - first - scale);
+    std::memcpy(out, first, whole);
+    out += whole;
+    if (scale > 0) {
+        *out++ = '.';
+        std::memcpy(out, first + whole, static_cast<size_t>(scale));
+        out += scale;
     }
     return static_cast<size_t>(out - buffer);
 }

@@ -28,13 +28,14 @@ bool read_integer(std::string_view text, Unsigned& magnitude, bool& negative) {
     const Unsigned limit = positive_limit + (negative ? 1 : 0);
     // Nineteen digits fit in 64 bits whatever they are; only longer texts
     // need the overflow check.
-    Unsigned value = 0;
+    uint64_t first_digits = 0;
     const char* const unchecked_end = end - p > 19 ? p + 19 : end;
     for (; p != unchecked_end; ++p) {
         const unsigned digit = static_cast<unsigned char>(*p - '0');
         if (digit > 9) return false;
-        value = value * 10 + digit;
+        first_digits = first_digits * 10 + digit;
     }
+    Unsigned value = first_digits;
     if (value > limit) return false;
     // Both limits (2^n - 1 and 2^n) share all but their last digit.
     constexpr Unsigned limit_tenth = positive_limit / 10;
@@ -63,8 +64,10 @@ bool equals_word(const char* p, const char* end, std::string_view lower_word) {
 // 800 only matter as "some nonzero digit follows", which one extra '1' keeps.
 constexpr size_t kept_digit_limit = 800;
 
-// The exponent's running value stops changing once it reaches this.
-constexpr int64_t exponent_saturation = 65536;
+// The exponent's running value stops growing once it reaches this. Far above
+// any digit count a text can have, so a saturated exponent still decides the
+// result exactly (infinity or zero), and the arithmetic stays within 64 bits.
+constexpr int64_t exponent_saturation = 100'000'000'000'000'000;
 
 char* write_int64(char* out, int64_t value) {
     return std::to_chars(out, out + 24, value).ptr;
@@ -161,6 +164,21 @@ std::optional<double> parse_float(std::string_view text) {
 
     const double zero = negative ? -0.0 : 0.0;
     if (significant == 0) return zero;
+
+    // Exact digits times an exact power of ten: one IEEE operation rounds
+    // the product correctly (the common short texts end here).
+    static constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                              1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const int64_t scale_exponent = exponent - fraction_digits;
+    if (significant <= 15 && scale_exponent >= -22 && scale_exponent <= 22) {
+        uint64_t digits = 0;  // below 10^15, so exact as a double
+        for (size_t i = 0; i < kept; ++i) digits = digits * 10 + static_cast<unsigned>(buffer[i] - '0');
+        const auto digits_value = static_cast<double>(digits);
+        const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
+                                                 : digits_value / exact_powers[-scale_exponent];
+        return negative ? -value : value;
+    }
+
     const double infinity = negative ? -std::numeric_limits<double>::infinity()
                                      : std::numeric_limits<double>::infinity();
     // The value lies in [10^leading, 10^(leading+1)).

@@ -7,7 +7,15 @@
 
 namespace kelvane {
 
-struct Zone;  // periods of one zone; defined with the generated tables
+// One zone as periods of constant total offset. Period 0 holds from the
+// beginning of time; period k (k >= 1) from transition_instants[k - 1] on,
+// in UTC seconds since 1970-01-01; the last period has no end. Links share
+// their target's Zone.
+struct Zone {
+    const int64_t* transition_instants;  // period_count - 1 entries, increasing
+    const int32_t* total_offsets;        // period_count entries, seconds east of UTC
+    uint32_t period_count;
+};
 
 // Exact, case-sensitive name match; nullptr for an unknown name.
 const Zone* find_zone(std::string_view name);
