@@ -5,8 +5,10 @@
 #pragma once
 
 #include <cmath>
+#include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "fuzz_common.h"
 #include "parser/field_value.h"
@@ -17,20 +19,34 @@ class CheckingSink final : public kelvane::FieldSink {
 public:
     size_t expected_fields = 0;
     size_t accepted = 0;
+    bool refused = false;  // the last value was refused as the binding would
     std::string name;
     uint64_t digest = 0;
+    // Per delivered value: its text for the text kinds (copied, the views
+    // die with the call), "absent" for no value, nothing for other kinds.
+    struct Delivered {
+        bool absent = false;
+        std::optional<std::string> text;
+    };
+    std::vector<Delivered> delivered;
 
     Verdict record_name(std::string_view record, size_t field_count) override {
         name.assign(record);
         expected_fields = field_count;
         accepted = 0;
+        refused = false;
         digest = touch(record);
+        delivered.clear();
         return Verdict::accepted;
     }
 
     Verdict accept(const kelvane::FieldValue& value) override {
         FUZZ_CHECK(accepted < expected_fields, "more values than fields (%zu)", expected_fields);
         ++accepted;
+        Delivered entry;
+        entry.absent = std::holds_alternative<kelvane::Absent>(value);
+        if (const auto* text = std::get_if<std::string_view>(&value)) entry.text = std::string(*text);
+        delivered.push_back(std::move(entry));
         return std::visit(*this, value);
     }
 
@@ -54,11 +70,11 @@ public:
         check_date(value.date);
         FUZZ_CHECK(value.seconds_of_day < 86400, "seconds of day %u", value.seconds_of_day);
         FUZZ_CHECK(value.total_offset > -86400 && value.total_offset < 86400, "offset %d", value.total_offset);
-        return holdable(value.date) ? Verdict::accepted : Verdict::refused;
+        return verdict(holdable(value.date));
     }
     Verdict operator()(const kelvane::CivilDate& date) {
         check_date(date);
-        return holdable(date) ? Verdict::accepted : Verdict::refused;
+        return verdict(holdable(date));
     }
     Verdict operator()(const kelvane::TimeOfDay& time) {
         FUZZ_CHECK(time.seconds < 86400 && time.nanosecond < 2000000000u &&
@@ -68,6 +84,10 @@ public:
     }
 
 private:
+    Verdict verdict(bool holdable_value) {
+        refused = !holdable_value;
+        return holdable_value ? Verdict::accepted : Verdict::refused;
+    }
     static void check_date(const kelvane::CivilDate& date) {
         FUZZ_CHECK(date.year >= -262143 && date.year <= 262142 && date.month >= 1 && date.month <= 12 &&
                        date.day >= 1 && date.day <= kelvane::days_in_month(date.year, date.month),

@@ -1,9 +1,12 @@
 // Fuzz target for parse_line and parse_first: the first input byte picks one
 // of the real schemas under fuzz/schemas (read once at start-up), the rest is
-// the line. Checks that a success delivers exactly the selected record's
-// fields with values inside their ranges, that every failure is one of the
-// system's messages, that parse_first agrees with the record name, and that a
-// second run gives the same outcome.
+// the line. A plain reference of the split, record selection and count rules
+// (written from the rules, byte by byte, without the fast paths) decides what
+// must happen up to the fields: the exact line message, or which pieces the
+// fields get; unconstrained STR fields must then deliver exactly their piece,
+// and a field failure must name its piece and its field's description. Values
+// must lie inside their ranges, parse_first must match its own reference, and
+// a second run must give the same outcome.
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +18,7 @@
 
 #include "checking_sink.h"
 #include "fuzz_common.h"
+#include "parser/field_convert.h"
 #include "parser/line_parser.h"
 
 using namespace kelvane;
@@ -124,6 +128,86 @@ bool known_message(const std::string& message) {
     return false;
 }
 
+struct ReferencePiece {
+    std::string text;
+    bool quoted = false;
+};
+
+// What parse_line must do before any field is converted: fail with `message`,
+// or hand `pieces[1..]` to the fields of `line`.
+struct ReferenceLine {
+    std::string message;
+    const Line* line = nullptr;
+    std::vector<ReferencePiece> pieces;
+};
+
+ReferenceLine reference_line(const Schema& schema, std::string_view text) {
+    ReferenceLine result;
+    if (schema.delimiter.size() != 1) {
+        result.message = "Delimiter needs to be of length 1";
+        return result;
+    }
+    if (schema.quote_str && schema.quote_str->size() != 1) {
+        result.message = "Quote needs to be of length 1";
+        return result;
+    }
+    const char delimiter = schema.delimiter[0];
+    while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+    if (schema.trailing_delimiter) {
+        if (text.empty() || text.back() != delimiter) {
+            result.message = "Line doesn't have trailing delimiter";
+            return result;
+        }
+        text.remove_suffix(1);
+    }
+    ReferencePiece current;
+    bool in_quotes = false;
+    for (const char c : text) {
+        if (schema.quote_str && c == (*schema.quote_str)[0]) {
+            in_quotes = !in_quotes;
+            current.quoted = true;
+        } else if (c == delimiter && !in_quotes) {
+            result.pieces.push_back(current);
+            current = ReferencePiece{};
+        } else {
+            current.text += c;
+        }
+    }
+    result.pieces.push_back(current);
+    for (const Line& candidate : schema.lines) {
+        if (candidate.name == result.pieces[0].text) {
+            result.line = &candidate;
+            break;
+        }
+    }
+    if (result.line == nullptr) {
+        result.message = "No schema line matching '" + result.pieces[0].text + "'";
+    } else if (result.line->fields.size() != result.pieces.size() - 1) {
+        result.message = "Mismatched line length, schema length: " + std::to_string(result.line->fields.size()) +
+                         ", actual length: (header=1) + " + std::to_string(result.pieces.size() - 1);
+        result.line = nullptr;
+    }
+    return result;
+}
+
+std::optional<std::string> reference_first(const Schema& schema, std::string_view line) {
+    if (schema.quote_str) {
+        if (schema.quote_str->size() != 1) return std::nullopt;
+        const char quote = (*schema.quote_str)[0];
+        if (!line.empty() && line[0] == quote) {
+            const std::string_view rest = line.substr(1);
+            return std::string(rest.substr(0, rest.find(quote)));
+        }
+    }
+    if (schema.delimiter.size() != 1) return std::nullopt;
+    return std::string(line.substr(0, line.find(schema.delimiter[0])));
+}
+
+bool unconstrained_text(const Field& field) {
+    const auto* text = std::get_if<StrField>(&field);
+    return text && !text->required && !text->min_length && !text->max_length && !text->invalid_characters;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -145,30 +229,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Status repeated = parse_line(prepared, line, again);
     FUZZ_CHECK(status.ok() == repeated.ok(), "parse_line not repeatable on '%s'", show(line).c_str());
 
+    const ReferenceLine reference = reference_line(prepared.schema(), line);
     if (status) {
-        FUZZ_CHECK(sink.accepted == sink.expected_fields, "%zu of %zu fields delivered for '%s'", sink.accepted,
-                   sink.expected_fields, show(line).c_str());
+        FUZZ_CHECK(reference.line != nullptr, "'%s' parsed, the reference says '%s'", show(line).c_str(),
+                   show(reference.message).c_str());
+        FUZZ_CHECK(sink.accepted == sink.expected_fields && sink.expected_fields == reference.line->fields.size(),
+                   "%zu of %zu fields delivered for '%s'", sink.accepted, sink.expected_fields, show(line).c_str());
+        FUZZ_CHECK(sink.name == reference.pieces[0].text, "record name '%s', reference '%s'",
+                   show(sink.name).c_str(), show(reference.pieces[0].text).c_str());
         FUZZ_CHECK(sink.digest == again.digest && sink.name == again.name, "second run differs on '%s'",
                    show(line).c_str());
-        // Without quote characters the record name is the plain first field
-        // of the line after the newline trim and the trailing delimiter.
-        const bool has_quote = prepared.has_quote() && line.find(prepared.quote()) != std::string_view::npos;
-        if (!has_quote) {
-            std::string_view trimmed = line;
-            while (!trimmed.empty() && trimmed.back() == '\n') trimmed.remove_suffix(1);
-            if (prepared.schema().trailing_delimiter) trimmed.remove_suffix(1);
-            const auto first = parse_first(prepared, trimmed);
-            FUZZ_CHECK(first && first.value() == sink.name, "parse_first disagrees with the record name on '%s'",
-                       show(line).c_str());
+        for (size_t i = 0; i < reference.line->fields.size(); ++i) {
+            if (!unconstrained_text(reference.line->fields[i])) continue;
+            const ReferencePiece& piece = reference.pieces[i + 1];
+            const bool absent = piece.text.empty() && !(piece.quoted && prepared.schema().coerce_empty_quoted);
+            const auto& got = sink.delivered[i];
+            FUZZ_CHECK(got.absent == absent && (absent || (got.text && *got.text == piece.text)),
+                       "field %zu of '%s': got '%s', reference '%s'", i, show(line).c_str(),
+                       got.text ? show(*got.text).c_str() : "(none)", show(piece.text).c_str());
         }
     } else {
-        FUZZ_CHECK(status.message() == repeated.message(), "message differs between runs on '%s'",
+        const std::string& message = status.message();
+        FUZZ_CHECK(message == repeated.message(), "message differs between runs on '%s'", show(line).c_str());
+        FUZZ_CHECK(known_message(message), "unknown message '%s' for line '%s'", show(message).c_str(),
                    show(line).c_str());
-        FUZZ_CHECK(known_message(status.message()), "unknown message '%s' for line '%s'",
-                   show(status.message()).c_str(), show(line).c_str());
+        if (reference.line == nullptr) {
+            FUZZ_CHECK(message == reference.message, "'%s' gives '%s', reference '%s'", show(line).c_str(),
+                       show(message).c_str(), show(reference.message).c_str());
+        } else {
+            // A field failed: the message names the first failing field's
+            // piece and description, and fields before it were delivered.
+            const size_t index = sink.refused ? sink.accepted - 1 : sink.accepted;
+            FUZZ_CHECK(index < reference.line->fields.size(), "field failure past the last field of '%s'",
+                       show(line).c_str());
+            const std::string tail = " - '" + reference.pieces[index + 1].text + "' given schema: " +
+                                     describe_field(reference.line->fields[index]);
+            const bool matched = message.size() > tail.size() &&
+                                 message.compare(message.size() - tail.size(), tail.size(), tail) == 0;
+            FUZZ_CHECK(matched, "field message '%s' does not name field %zu of '%s'", show(message).c_str(), index,
+                       show(line).c_str());
+        }
     }
 
+    const auto reference_first_field = reference_first(prepared.schema(), line);
     const auto first = parse_first(prepared, line);
+    FUZZ_CHECK(first.ok() == reference_first_field.has_value() &&
+                   (!first || first.value() == *reference_first_field),
+               "parse_first('%s') differs from the reference", show(line).c_str());
     if (first) {
         const std::string_view text = first.value();
         FUZZ_CHECK(text.empty() || (text.data() >= line.data() && text.data() + text.size() <= line.data() + line.size()),

@@ -67,6 +67,11 @@ LINES = {
     3: ["A|x", "|A|x|", "A||"],
     # fuzz/schemas/5_bad_separators.json
     4: ["A", "\"A\"::x", ""],
+    # fuzz/schemas/6_split.json
+    5: ["S2|a|b", "S2|'a|b'|c", "S3|ab'c|d'e||", "S1|'a''b'", "S1|''", "'S1'|x", "S5|||||\n\n", "|a|b", "S2|a|b\r\n",
+        "S1|'unterminated|x"],
+    # fuzz/schemas/7_split_trailing.json
+    6: ["A\tx\t", "B\t\"a\tb\"\tc\td\t\n", "\"\"\"\t\t\t", "\u00e9\t\u00e9\t\u00e9\t", "A\tx", "A\tx\t\r\n"],
 }
 
 
