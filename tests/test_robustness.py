@@ -124,15 +124,30 @@ def check_value_error(error):
     return error
 
 
+def strictly_invalid_json(document):
+    """True when `document` is certainly not RFC 8259 JSON. Python's reader
+    is laxer (NaN, Infinity, lone surrogate escapes, unlimited numbers), so
+    only its refusals count, and only for texts without those."""
+    if re.search(r"NaN|Infinity|\\u[dD][89a-fA-F]", document):
+        return False
+    try:
+        json.loads(document)
+    except (ValueError, RecursionError):
+        return True
+    return False
+
+
 def build(document):
     """A Parser, or None after checking the schema failure's form."""
     try:
-        return kelvane.Parser(document)
+        parser = kelvane.Parser(document)
     except ValueError as error:
         check_value_error(error)
         if type(error) is ValueError:
             assert POSITION.search(error.args[0]), error.args[0]
         return None
+    assert not strictly_invalid_json(document), document
+    return parser
 
 
 def check_line(parser, document, line):
