@@ -71,6 +71,8 @@ LINES = {
     5: ["S2|a|b", "S2|'a|b'|c", "S3|ab'c|d'e||", "S1|'a''b'", "S1|''", "'S1'|x", "S5|||||\n\n", "|a|b", "S2|a|b\r\n",
         "S1|'unterminated|x"],
     # fuzz/schemas/7_split_trailing.json
+    # fuzz/schemas/8_wide.json
+    7: ["W" + ",x" * 60, "W" + ',"a,b"' * 60, "W" + "," * 61, "V" + ",1" * 47 + ",a,b", "V" + ",1" * 46 + ',"x",a,"b"'],
     6: ["A\tx\t", "B\t\"a\tb\"\tc\td\t\n", "\"\"\"\t\t\t", "\u00e9\t\u00e9\t\u00e9\t", "A\tx", "A\tx\t\r\n"],
 }
 

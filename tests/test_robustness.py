@@ -326,3 +326,27 @@ def test_failures_leave_no_partial_result():
             parser.parse_line("A|1|x")
         assert caught.value.args[0].startswith("Value is neither true or false value - 'x' given schema: ")
         assert parser.parse_line("A|2|Y") == ("A", 2, True)
+
+
+@pytest.mark.parametrize("quote", ["", "'"])
+@pytest.mark.parametrize("width", [47, 48, 49, 200])
+def test_wide_lines(width, quote):
+    # Past the split's inline capacity the pieces move to the heap.
+    parser = kelvane.Parser(schema_json({"W": [{"kind": "STR", "required": False}] * width}))
+    pieces = ["%s%d|%d%s" % (quote, i, i, quote) if quote else str(i) for i in range(width)]
+    expected = tuple("%d|%d" % (i, i) if quote else str(i) for i in range(width))
+    assert parser.parse_line("|".join(["W", *pieces])) == ("W", *expected)
+    with pytest.raises(ValueError) as caught:
+        parser.parse_line("|".join(["W", *pieces, "extra"]))
+    assert caught.value.args[0] == "Mismatched line length, schema length: %d, actual length: (header=1) + %d" % (
+        width, width + 1)
+
+
+def test_long_texts():
+    parser = kelvane.Parser(schema_json({"A": [{"kind": "STR", "required": False}, {"kind": "INT", "required": False}]}))
+    text = "é" * 500_000
+    assert parser.parse_line("A|%s|%s" % (text, "9" * 38)) == ("A", text, int("9" * 38))
+    with pytest.raises(ValueError) as caught:
+        parser.parse_line("A|x|" + "9" * 100_000)
+    assert caught.value.args[0].startswith("Does not parse as int - '999")
+    assert parser.parse_first("'" + text) == text
