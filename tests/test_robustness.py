@@ -4,8 +4,11 @@ TypeError may ever come out, and never a partial result."""
 import datetime
 import decimal
 import json
+import os
 import random
 import re
+import subprocess
+import sys
 import warnings
 
 import pytest
@@ -350,3 +353,61 @@ def test_long_texts():
         parser.parse_line("A|x|" + "9" * 100_000)
     assert caught.value.args[0].startswith("Does not parse as int - '999")
     assert parser.parse_first("'" + text) == text
+
+
+def test_leap_second_warning_as_error_goes_to_unraisable_hook(monkeypatch):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    parser = kelvane.Parser(schema_json({"A": [{"kind": "TIME", "required": False, "format": "%H:%M:%S"},
+                                               {"kind": "INT", "required": False}]}))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert parser.parse_line("A|23:59:60|1") == ("A", datetime.time(23, 59, 59), 1)
+        # The warning belongs to the field's conversion: issued even when a
+        # later field then fails the line.
+        with pytest.raises(ValueError) as caught:
+            parser.parse_line("A|23:59:60|x")
+    assert caught.value.args[0].startswith("Does not parse as int - 'x'")
+    assert caught.value.__context__ is None
+    assert [type(report.exc_value) for report in reports] == [UserWarning, UserWarning]
+    assert reports[0].object == datetime.time(23, 59, 59)
+
+
+HOSTILE_DECIMAL = """
+import json, sys
+import kelvane
+parser = kelvane.Parser(json.dumps({"delimiter": "|", "trailing_delimiter": False, "coerce_empty_quoted": False,
+                                    "lines": [{"name": "A", "fields": [{"kind": "DECIMAL", "required": False}]}]}))
+
+def attempt():
+    try:
+        return repr(parser.parse_line("A|1.50"))
+    except BaseException as error:
+        return " ".join([type(error).__name__, str(isinstance(error, Exception)), str(error).split(":")[0]])
+
+SCENARIO
+"""
+
+
+@pytest.mark.parametrize(
+    "scenario, expected",
+    [
+        # The import fails, then works: nothing was kept from the failure.
+        ('sys.modules["decimal"] = None\nprint(attempt())\ndel sys.modules["decimal"]\nprint(attempt())',
+         ["InternalFault False failed to load decimal.Decimal", "('A', Decimal('1.50'))"]),
+        # Not a class.
+        ('import decimal\nreal = decimal.Decimal\ndecimal.Decimal = 5\nprint(attempt())\n'
+         'decimal.Decimal = real\nprint(attempt())',
+         ["InternalFault False failed to load decimal.Decimal", "('A', Decimal('1.50'))"]),
+        # A class whose constructor raises: kept, and every call reports it.
+        ('import decimal\nclass Broken:\n    def __init__(self, text):\n        raise RuntimeError(text)\n'
+         'decimal.Decimal = Broken\nprint(attempt())\nprint(attempt())\nprint(parser.parse_first("A|x"))',
+         ["InternalFault False failed to call decimal.Decimal(value)"] * 2 + ["A"]),
+    ],
+)
+def test_hostile_decimal_module(scenario, expected):
+    # In a fresh interpreter: the class is looked up once per process.
+    result = subprocess.run([sys.executable, "-c", HOSTILE_DECIMAL.replace("SCENARIO", scenario)], capture_output=True, text=True,
+                            env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == expected
