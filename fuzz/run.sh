@@ -17,19 +17,9 @@ if ! command -v clang++ >/dev/null || [ ! -d /usr/lib/llvm-14/lib/clang ] ||
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq clang libclang-rt-14-dev >/dev/null
 fi
-py=${PYTHON:-}
-if [ -z "$py" ]; then
-  if [ -x /work/devenv-3.12/bin/python ]; then py=/work/devenv-3.12/bin/python; else py=$(scripts/pythons | awk '{print $1}'); fi
-fi
-# The configure step needs CMake, Ninja and the pinned tzdata (zone tables);
-# take them from a private environment when the machine lacks any of them.
-if ! "$py" -c 'import tzdata' 2>/dev/null || ! command -v cmake >/dev/null || ! command -v ninja >/dev/null; then
-  venv=build/fuzz-venv
-  [ -x "$venv/bin/python" ] || "$py" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check cmake ninja "tzdata==2024.1"
-  py=$venv/bin/python
-  export PATH="$PWD/$venv/bin:$PATH"
-fi
+# The configure step needs CMake, Ninja and the pinned tzdata (zone tables).
+py=${PYTHON:-$(scripts/dev-python)}
+export PATH="$(dirname "$py"):$PATH"
 
 build=build/fuzz
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
