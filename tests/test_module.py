@@ -55,6 +55,7 @@ def test_reimport_gives_same_module():
         again = importlib.import_module("kelvane")
         assert again is first
         assert again.Parser is first.Parser
+        assert again.__all__ == ["Parser"]
     finally:
         sys.modules["kelvane"] = first
 
@@ -72,12 +73,20 @@ def test_reimport_gives_same_module():
         ),
         (lambda: kelvane.Parser(b"{}"), "argument 'schema_json_str': 'bytes' object cannot be converted to 'PyString'"),
         (lambda: kelvane.Parser(None), "argument 'schema_json_str': 'NoneType' object cannot be converted to 'PyString'"),
+        (
+            lambda: kelvane.Parser(schema_json_str=3.5),
+            "argument 'schema_json_str': 'float' object cannot be converted to 'PyString'",
+        ),
+        (
+            lambda: kelvane.Parser(bytearray()),
+            "argument 'schema_json_str': 'bytearray' object cannot be converted to 'PyString'",
+        ),
     ],
 )
 def test_constructor_argument_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
-    assert str(info.value) == message
+    assert type(info.value) is TypeError and str(info.value) == message
 
 
 def test_constructor_keyword_form():
@@ -111,6 +120,8 @@ class Nested:
         ((42,), {}, "argument 'line': 'int' object cannot be converted to 'PyString'"),
         ((b"A",), {}, "argument 'line': 'bytes' object cannot be converted to 'PyString'"),
         ((Nested.Inner(),), {}, "argument 'line': 'Nested.Inner' object cannot be converted to 'PyString'"),
+        ((), {"line": None}, "argument 'line': 'NoneType' object cannot be converted to 'PyString'"),
+        ((["A|1"],), {}, "argument 'line': 'list' object cannot be converted to 'PyString'"),
     ],
 )
 def test_method_argument_errors(method, args, kwargs, message):
@@ -118,6 +129,7 @@ def test_method_argument_errors(method, args, kwargs, message):
     with pytest.raises(TypeError) as info:
         getattr(p, method)(*args, **kwargs)
     assert str(info.value) == message.format(m=method)
+    assert p.parse_line(line="A") == ("A",)  # the parser is unharmed
 
 
 def test_method_keyword_form():

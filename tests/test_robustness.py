@@ -261,55 +261,6 @@ def test_str_subclasses_are_accepted():
     assert parser.parse_first(line=Text("A|5")) == "A"
 
 
-SIMPLE = schema_json({"A": [{"kind": "INT", "required": False}]})
-
-
-@pytest.mark.parametrize(
-    "call, message",
-    [
-        (lambda: kelvane.Parser(), "Parser.__new__() missing 1 required positional argument: 'schema_json_str'"),
-        (lambda: kelvane.Parser(SIMPLE, SIMPLE), "Parser.__new__() takes 1 positional arguments but 2 were given"),
-        (lambda: kelvane.Parser(SIMPLE, 1, 2), "Parser.__new__() takes 1 positional arguments but 3 were given"),
-        (lambda: kelvane.Parser(schema=SIMPLE), "Parser.__new__() got an unexpected keyword argument 'schema'"),
-        (lambda: kelvane.Parser(SIMPLE, schema_json_str=SIMPLE),
-         "Parser.__new__() got multiple values for argument 'schema_json_str'"),
-        (lambda: kelvane.Parser(b"{}"), "argument 'schema_json_str': 'bytes' object cannot be converted to 'PyString'"),
-        (lambda: kelvane.Parser(None), "argument 'schema_json_str': 'NoneType' object cannot be converted to 'PyString'"),
-        (lambda: kelvane.Parser(schema_json_str=3.5),
-         "argument 'schema_json_str': 'float' object cannot be converted to 'PyString'"),
-        (lambda: kelvane.Parser(bytearray()),
-         "argument 'schema_json_str': 'bytearray' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_constructor_argument_errors(call, message):
-    with pytest.raises(TypeError) as caught:
-        call()
-    assert type(caught.value) is TypeError and str(caught.value) == message
-
-
-@pytest.mark.parametrize("method", ["parse_line", "parse_first"])
-@pytest.mark.parametrize(
-    "args, kwargs, message",
-    [
-        ((), {}, "{f} missing 1 required positional argument: 'line'"),
-        (("A|1", "A|2"), {}, "{f} takes 1 positional arguments but 2 were given"),
-        ((), {"text": "A|1"}, "{f} got an unexpected keyword argument 'text'"),
-        (("A|1",), {"line": "A|1"}, "{f} got multiple values for argument 'line'"),
-        ((1,), {}, "argument 'line': 'int' object cannot be converted to 'PyString'"),
-        ((b"A|1",), {}, "argument 'line': 'bytes' object cannot be converted to 'PyString'"),
-        ((), {"line": None}, "argument 'line': 'NoneType' object cannot be converted to 'PyString'"),
-        ((["A|1"],), {}, "argument 'line': 'list' object cannot be converted to 'PyString'"),
-    ],
-)
-def test_method_argument_errors(method, args, kwargs, message):
-    parser = kelvane.Parser(SIMPLE)
-    with pytest.raises(TypeError) as caught:
-        getattr(parser, method)(*args, **kwargs)
-    assert str(caught.value) == message.format(f="Parser.%s()" % method)
-    # The parser is unharmed.
-    assert parser.parse_line(line="A|7") == ("A", 7)
-
-
 def test_methods_refuse_foreign_receivers():
     for method in (kelvane.Parser.parse_line, kelvane.Parser.parse_first):
         with pytest.raises(TypeError):
