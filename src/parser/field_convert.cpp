@@ -132,12 +132,11 @@ Conversion convert_field(const Field& field, const Piece& piece, const FieldCont
 }
 
 const char* unrepresentable_message(const Field& field) {
-    switch (field.index()) {
-        case 7: return "Does not parse as datetime";
-        case 8: return "Does not parse as date";
-        case 9: return "Does not parse as time";
-        default: return "Value cannot be represented";
-    }
+    // Only dates can be out of the caller's reach (years it cannot hold).
+    if (std::holds_alternative<DatetimeField>(field)) return "Does not parse as datetime";
+    if (std::holds_alternative<DateField>(field)) return "Does not parse as date";
+    if (std::holds_alternative<TimeField>(field)) return "Does not parse as time";
+    return "Value cannot be represented";
 }
 
 std::string field_failure_message(const char* kind_message, std::string_view text, const Field& field) {
