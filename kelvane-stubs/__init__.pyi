@@ -11,24 +11,9 @@ Every rule that a line or schema breaks raises ``ValueError`` with an exact
 message. The documentation is in the project's ``docs/`` folder.
 """
 
-import datetime
-import decimal
-from typing import TypeAlias, final
+from typing import Any, final
 
 __all__ = ["Parser"]
-
-_FieldValue: TypeAlias = (
-    str | int | float | decimal.Decimal | bool | datetime.datetime | datetime.date | datetime.time | None
-)
-"""One item of a ``parse_line`` result, by the field's kind.
-
-``STR``, ``STR_ENUM`` and the record name: ``str``; ``INT`` (128-bit),
-``INT_ENUM`` (64-bit): ``int``; ``FLOAT``: ``float``; ``DECIMAL``:
-``decimal.Decimal``; ``BOOL``: ``bool``; ``DATETIME``: an aware
-``datetime.datetime`` with a fixed-offset ``datetime.timezone``; ``DATE``:
-``datetime.date``; ``TIME``: a naive ``datetime.time``; an empty optional
-field: ``None``. Only for type checking: the module has no such name.
-"""
 
 @final
 class Parser:
@@ -48,14 +33,20 @@ class Parser:
     """
 
     def __new__(cls, schema_json_str: str) -> Parser: ...
-    def parse_line(self, line: str) -> tuple[_FieldValue, ...]:
+    def parse_line(self, line: str) -> tuple[Any, ...]:
         """Split ``line``, select its record kind by the first field and
         convert every field.
 
         Returns ``(record_name, value1, value2, ...)``: the name as ``str``,
         then one value per field of the record kind, in schema order, or
-        ``None`` for an empty optional field. Line feeds at the end of the
-        line are ignored.
+        ``None`` for an empty optional field. By the field's kind, a value is
+        a ``str`` (``STR``, ``STR_ENUM``), an ``int`` (``INT``, 128-bit;
+        ``INT_ENUM``, 64-bit), a ``float`` (``FLOAT``), a ``decimal.Decimal``
+        (``DECIMAL``), a ``bool`` (``BOOL``), an aware ``datetime.datetime``
+        with a fixed-offset ``datetime.timezone`` (``DATETIME``), a
+        ``datetime.date`` (``DATE``) or a naive ``datetime.time`` (``TIME``);
+        which one depends on the schema, hence ``Any``. Line feeds at the end
+        of the line are ignored.
 
         Raises ``ValueError`` with an exact message when the line breaks a
         rule (separators, trailing delimiter, unknown record name, number of

@@ -1,0 +1,250 @@
+"""Every example in README.md and docs/*.md runs, so none can go stale.
+
+Fenced blocks must name their language. In each file, in order:
+- ```python blocks run in one namespace per file; a block written with `>>>`
+  prompts is a doctest, whose shown results and exceptions are checked;
+- ```python script blocks are whole programs, run on their own by the
+  interpreter (multiprocessing forced to "spawn", the strictest start method);
+  a ```text output block right after one holds its exact standard output;
+- ```json blocks must be valid JSON; a schema or field description among them
+  must build a Parser;
+- ```sh, ```console and ```text blocks are shell or plain text, never run.
+A block that uses kelvane_feed is skipped while that package cannot be
+imported, unless KELVANE_REQUIRE_ALL is set (CI sets it once the package
+exists), when that is a failure. All the Python is also checked with
+`mypy --strict` against the kelvane stubs, and the stubs against the module.
+"""
+
+import dataclasses
+import doctest
+import importlib.util
+import io
+import json
+import os
+import re
+import subprocess
+import sys
+import sysconfig
+import types
+from pathlib import Path
+
+import pytest
+
+import kelvane
+
+ROOT = Path(__file__).resolve().parent.parent
+DOC_FILES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
+LANGUAGES = {"python", "json", "sh", "console", "text"}
+FEED_AVAILABLE = importlib.util.find_spec("kelvane_feed") is not None
+REQUIRE_ALL = bool(os.environ.get("KELVANE_REQUIRE_ALL"))
+STUBS = ROOT / "kelvane-stubs" / "__init__.pyi"
+FENCE = re.compile(r"^(\s*)(`{3,}|~{3,})(.*)$")
+
+
+@dataclasses.dataclass
+class Block:
+    path: Path
+    line: int  # of the opening fence, 1-based
+    language: str
+    options: list[str]
+    text: str
+    output: "Block | None" = None  # the ```text output block of a script
+
+    @property
+    def where(self) -> str:
+        return f"{self.path.relative_to(ROOT)}:{self.line}"
+
+    @property
+    def needs_feed(self) -> bool:
+        return "kelvane_feed" in self.text
+
+    @property
+    def is_doctest(self) -> bool:
+        return self.text.lstrip().startswith(">>>")
+
+
+def read_blocks(path: Path) -> list[Block]:
+    """The fenced blocks of a Markdown file; malformed fences fail."""
+    blocks: list[Block] = []
+    lines = path.read_text(encoding="utf-8").splitlines()
+    index = 0
+    while index < len(lines):
+        match = FENCE.match(lines[index])
+        if not match:
+            index += 1
+            continue
+        indent, fence, info = match.groups()
+        where = f"{path.relative_to(ROOT)}:{index + 1}"
+        assert not indent, f"{where}: fenced blocks start at the left margin (an indented one would not run)"
+        words = info.split()
+        assert words and words[0] in LANGUAGES, f"{where}: a fenced block names one of {sorted(LANGUAGES)}"
+        end = index + 1
+        while end < len(lines) and lines[end].rstrip() != fence:
+            end += 1
+        assert end < len(lines), f"{where}: unclosed fence"
+        blocks.append(Block(path, index + 1, words[0], words[1:], "\n".join(lines[index + 1 : end]) + "\n"))
+        index = end + 1
+    for block, following in zip(blocks, blocks[1:]):
+        if following.language == "text" and following.options == ["output"]:
+            assert block.options == ["script"], f"{following.where}: an output block follows a ```python script block"
+            block.output = following
+    for block in blocks:
+        assert block.language == "python" or not block.options or block.options == ["output"], block.where
+        assert block.options in ([], ["script"]) or block.language != "python", f"{block.where}: unknown option"
+    return blocks
+
+
+def runnable(blocks: list[Block]) -> tuple[list[Block], list[Block]]:
+    """The Python blocks to run now, and those skipped for want of kelvane_feed."""
+    python = [block for block in blocks if block.language == "python"]
+    if FEED_AVAILABLE:
+        return python, []
+    return [block for block in python if not block.needs_feed], [block for block in python if block.needs_feed]
+
+
+def report_skipped(skipped: list[Block]) -> None:
+    if not skipped:
+        return
+    where = ", ".join(block.where for block in skipped)
+    if REQUIRE_ALL:
+        pytest.fail(f"kelvane_feed cannot be imported, and KELVANE_REQUIRE_ALL is set; these blocks need it: {where}")
+    pytest.skip(f"kelvane_feed cannot be imported; not run: {where}")
+
+
+@pytest.fixture
+def docs_dir(tmp_path, monkeypatch):
+    """A working directory where the examples' relative paths resolve."""
+    (tmp_path / "examples").symlink_to(ROOT / "examples")
+    monkeypatch.chdir(tmp_path)
+    return tmp_path
+
+
+def run_doctest(block: Block, namespace: dict) -> None:
+    parser = doctest.DocTestParser()
+    test = parser.get_doctest(block.text, namespace, block.where, str(block.path), block.line)
+    test.globs = namespace  # not the copy doctest makes: later blocks see what this one defines
+    report = io.StringIO()
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS)
+    result = runner.run(test, out=report.write, clear_globs=False)
+    assert result.failed == 0, f"{block.where}: doctest failed\n{report.getvalue()}"
+
+
+def run_script(block: Block, directory: Path) -> None:
+    script = directory / f"example_{block.line}.py"
+    script.write_text(block.text, encoding="utf-8")
+    # The spawn start method re-imports the script in every worker, so the
+    # example must work where nothing is inherited (macOS, Windows, 3.14+).
+    launcher = (
+        "import multiprocessing, runpy, sys; multiprocessing.set_start_method('spawn'); "
+        "sys.argv = [sys.argv[1]]; runpy.run_path(sys.argv[0], run_name='__main__')"
+    )
+    completed = subprocess.run(
+        [sys.executable, "-c", launcher, str(script)], capture_output=True, text=True, timeout=300
+    )
+    assert completed.returncode == 0, f"{block.where}: the program failed\n{completed.stdout}{completed.stderr}"
+    if block.output is not None:
+        assert completed.stdout == block.output.text, f"{block.where}: output differs from {block.output.where}"
+
+
+def check_json(block: Block) -> None:
+    try:
+        value = json.loads(block.text)
+    except json.JSONDecodeError as error:
+        pytest.fail(f"{block.where}: not valid JSON: {error}")
+    kinds = {"STR", "STR_ENUM", "INT", "INT_ENUM", "FLOAT", "DECIMAL", "BOOL", "DATETIME", "DATE", "TIME"}
+    if isinstance(value, dict) and "lines" in value or isinstance(value, list) and len(value) == 5 and value[0] not in kinds:
+        kelvane.Parser(block.text)
+    elif isinstance(value, dict) and "kind" in value or isinstance(value, list) and value and value[0] in kinds:
+        settings = {"delimiter": "|", "trailing_delimiter": False, "coerce_empty_quoted": False}
+        kelvane.Parser(json.dumps({**settings, "lines": [{"name": "A", "fields": [value]}]}))
+
+
+@pytest.mark.parametrize("path", DOC_FILES, ids=lambda path: str(path.relative_to(ROOT)))
+def test_examples_run(path, docs_dir):
+    blocks = read_blocks(path)
+    for block in blocks:
+        if block.language == "json":
+            check_json(block)
+    to_run, skipped = runnable(blocks)
+    module = types.ModuleType(f"kelvane_docs_{path.stem.lower()}")
+    sys.modules[module.__name__] = module  # functions defined by examples can then be pickled
+    try:
+        for block in to_run:
+            if block.options == ["script"]:
+                run_script(block, docs_dir)
+            elif block.is_doctest:
+                run_doctest(block, module.__dict__)
+            else:
+                exec(compile(block.text, block.where, "exec"), module.__dict__)
+    finally:
+        del sys.modules[module.__name__]
+    report_skipped(skipped)
+
+
+def mypy_environment(tmp_path: Path) -> dict[str, str]:
+    """mypy reads the installed kelvane-stubs when kelvane is installed, the
+    repository's copy otherwise (a development build on PYTHONPATH)."""
+    environment = dict(os.environ)
+    installed = Path(kelvane.__file__).parent in {Path(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")}
+    if not installed:
+        (tmp_path / "stubs" / "kelvane").mkdir(parents=True)
+        (tmp_path / "stubs" / "kelvane" / "__init__.pyi").write_text(STUBS.read_text(encoding="utf-8"))
+        environment["MYPYPATH"] = str(tmp_path / "stubs")
+    return environment
+
+
+def test_installed_stubs_are_the_repository_stubs():
+    site = {Path(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")}
+    if Path(kelvane.__file__).parent not in site:
+        pytest.skip("kelvane runs from a development build, not an installed distribution")
+    installed = [directory / "kelvane-stubs" / "__init__.pyi" for directory in site]
+    assert any(stub.is_file() and stub.read_text() == STUBS.read_text() for stub in installed), installed
+
+
+def test_examples_and_stubs_pass_mypy_strict(tmp_path):
+    sources = tmp_path / "sources"
+    sources.mkdir()
+    skipped: list[Block] = []
+    for path in DOC_FILES:
+        to_run, skipped_here = runnable(read_blocks(path))
+        skipped += skipped_here
+        module: list[str] = []
+        for block in to_run:
+            if block.options == ["script"]:
+                (sources / f"{path.stem.lower()}_script_{block.line}.py").write_text(block.text)
+            elif block.is_doctest:
+                examples = doctest.DocTestParser().get_examples(block.text)
+                module += [example.source for example in examples]
+            else:
+                module.append(block.text)
+        if module:
+            (sources / f"{path.stem.lower()}_examples.py").write_text("".join(module))
+    environment = mypy_environment(tmp_path)
+    # mypy reads files only: it needs none of a sanitizer run's settings.
+    for name in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
+        environment.pop(name, None)
+    files = sorted(str(path) for path in sources.iterdir())
+    command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"), *files]
+    completed = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=sources, timeout=600)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+    # The stubs themselves, under the module's name (errors inside an
+    # installed package would not be reported through the examples).
+    (tmp_path / "stubcheck" / "kelvane").mkdir(parents=True)
+    (tmp_path / "stubcheck" / "kelvane" / "__init__.pyi").write_text(STUBS.read_text(encoding="utf-8"))
+    stubs = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"), "kelvane"],
+        capture_output=True, text=True, env=environment, cwd=tmp_path / "stubcheck", timeout=600,
+    )
+    assert stubs.returncode == 0, stubs.stdout + stubs.stderr
+    report_skipped(skipped)
+
+
+def test_stubs_match_the_module(tmp_path):
+    """stubtest compares every name and signature of the stubs with the module
+    as imported (so this run's build, sanitizer settings included)."""
+    environment = mypy_environment(tmp_path)
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "kelvane", "--mypy-config-file", os.devnull],
+        capture_output=True, text=True, env=environment, timeout=600,
+    )
+    assert completed.returncode == 0, completed.stdout + completed.stderr
