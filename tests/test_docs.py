@@ -8,7 +8,10 @@ Fenced blocks must name their language. In each file, in order:
   a ```text output block right after one holds its exact standard output;
 - ```json blocks must be valid JSON; a schema or field description among them
   must build a Parser;
-- ```sh, ```console and ```text blocks are shell or plain text, never run.
+- ```sh, ```console and ```text blocks are shell or plain text, never run;
+- a table headed `| specifier | reads | kind | format | text | value |` holds
+  examples of formats: each text is read under its format as a field of its
+  kind (DATETIME in zone UTC) and must give the value's str(), or fail.
 A block that uses kelvane_feed is skipped while that package cannot be
 imported, unless KELVANE_REQUIRE_ALL is set (CI sets it once the package
 exists), when that is a failure. All the Python is also checked with
@@ -159,12 +162,51 @@ def check_json(block: Block) -> None:
         kelvane.Parser(json.dumps({**settings, "lines": [{"name": "A", "fields": [value]}]}))
 
 
+FORMAT_TABLE = ["specifier", "reads", "kind", "format", "text", "value"]
+
+
+def format_table_rows(path: Path) -> list[tuple[str, list[str]]]:
+    """The rows of the format example tables of a file, with their places."""
+    rows: list[tuple[str, list[str]]] = []
+    in_table = False
+    for number, line in enumerate(path.read_text(encoding="utf-8").splitlines(), 1):
+        cells = [cell.strip() for cell in line.strip().strip("|").split("|")] if line.startswith("|") else None
+        if cells == FORMAT_TABLE:
+            in_table = True
+        elif cells is None:
+            in_table = False
+        elif in_table and not set(line) <= set("|-: "):
+            assert len(cells) == len(FORMAT_TABLE), f"{path.relative_to(ROOT)}:{number}: a cell holds a '|'"
+            rows.append((f"{path.relative_to(ROOT)}:{number}", cells))
+    return rows
+
+
+def code(cell: str) -> str:
+    assert len(cell) > 2 and cell[0] == cell[-1] == "`", cell
+    return cell[1:-1]
+
+
+def check_format_row(where: str, cells: list[str]) -> None:
+    kind, format, text, value = cells[2], code(cells[3]), code(cells[4]), cells[5]
+    field = {"kind": kind, "required": True, "format": format, **({"time_zone": "UTC"} if kind == "DATETIME" else {})}
+    document = {"delimiter": "|", "trailing_delimiter": False, "coerce_empty_quoted": False,
+                "lines": [{"name": "A", "fields": [field]}]}
+    parser = kelvane.Parser(json.dumps(document))
+    if value == "fails":
+        with pytest.raises(ValueError, match=f"^Does not parse as {kind.lower()} - "):
+            parser.parse_line("A|" + text)
+    else:
+        assert str(parser.parse_line("A|" + text)[1]) == code(value), where
+
+
 @pytest.mark.parametrize("path", DOC_FILES, ids=lambda path: str(path.relative_to(ROOT)))
 def test_examples_run(path, docs_dir):
     blocks = read_blocks(path)
     for block in blocks:
         if block.language == "json":
             check_json(block)
+    for where, cells in format_table_rows(path):
+        check_format_row(where, cells)
     to_run, skipped = runnable(blocks)
     module = types.ModuleType(f"kelvane_docs_{path.stem.lower()}")
     sys.modules[module.__name__] = module  # functions defined by examples can then be pickled
