@@ -141,8 +141,13 @@ def run_script(block: Block, directory: Path) -> None:
         "import multiprocessing, runpy, sys; multiprocessing.set_start_method('spawn'); "
         "sys.argv = [sys.argv[1]]; runpy.run_path(sys.argv[0], run_name='__main__')"
     )
+    # The program imports the same kelvane as this test, wherever it lives.
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(kelvane.__file__).parent), *filter(None, [environment.get("PYTHONPATH")])]
+    )
     completed = subprocess.run(
-        [sys.executable, "-c", launcher, str(script)], capture_output=True, text=True, timeout=300
+        [sys.executable, "-c", launcher, str(script)], capture_output=True, text=True, env=environment, timeout=300
     )
     assert completed.returncode == 0, f"{block.where}: the program failed\n{completed.stdout}{completed.stderr}"
     if block.output is not None:
