@@ -105,7 +105,11 @@ def runnable(blocks: list[Block]) -> tuple[list[Block], list[Block]]:
     return [block for block in python if not block.needs_feed], [block for block in python if block.needs_feed]
 
 
-def report_skipped(skipped: list[Block]) -> None:
+def test_every_example_can_run():
+    """Blocks that need kelvane_feed are left out by the other tests while it
+    cannot be imported; this is the one place that says so, and under
+    KELVANE_REQUIRE_ALL (CI, once the package exists) it is a failure."""
+    skipped = [block for path in DOC_FILES for block in runnable(read_blocks(path))[1]]
     if not skipped:
         return
     where = ", ".join(block.where for block in skipped)
@@ -212,7 +216,7 @@ def test_examples_run(path, docs_dir):
             check_json(block)
     for where, cells in format_table_rows(path):
         check_format_row(where, cells)
-    to_run, skipped = runnable(blocks)
+    to_run, _ = runnable(blocks)
     module = types.ModuleType(f"kelvane_docs_{path.stem.lower()}")
     sys.modules[module.__name__] = module  # functions defined by examples can then be pickled
     try:
@@ -225,7 +229,6 @@ def test_examples_run(path, docs_dir):
                 exec(compile(block.text, block.where, "exec"), module.__dict__)
     finally:
         del sys.modules[module.__name__]
-    report_skipped(skipped)
 
 
 def mypy_environment(tmp_path: Path) -> dict[str, str]:
@@ -251,10 +254,8 @@ def test_installed_stubs_are_the_repository_stubs():
 def test_examples_and_stubs_pass_mypy_strict(tmp_path):
     sources = tmp_path / "sources"
     sources.mkdir()
-    skipped: list[Block] = []
     for path in DOC_FILES:
-        to_run, skipped_here = runnable(read_blocks(path))
-        skipped += skipped_here
+        to_run, _ = runnable(read_blocks(path))
         module: list[str] = []
         for block in to_run:
             if block.options == ["script"]:
@@ -283,7 +284,6 @@ def test_examples_and_stubs_pass_mypy_strict(tmp_path):
         capture_output=True, text=True, env=environment, cwd=tmp_path / "stubcheck", timeout=600,
     )
     assert stubs.returncode == 0, stubs.stdout + stubs.stderr
-    report_skipped(skipped)
 
 
 def test_stubs_match_the_module(tmp_path):
