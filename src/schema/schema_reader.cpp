@@ -24,7 +24,7 @@ typedef ::std::size_t SizeType;
 
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <new>
 #include <span>
 #include <string>
@@ -50,29 +50,26 @@ constexpr size_t max_depth = 127;  // the document's own object is level 1
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // RapidJSON's own allocator returns null when memory runs out and its stack
-// then writes through it; this one throws std::bad_alloc instead, which
-// unwinds out of the reader (its stack frees what it holds).
+// then writes through it. This one allocates with operator new, which throws
+// std::bad_alloc instead; the exception unwinds out of the reader, whose
+// stack frees what it holds.
 class ThrowingAllocator {
 public:
     static const bool kNeedFree = true;
-    void* Malloc(size_t size) {
-        if (size == 0) return nullptr;
-        return checked(std::malloc(size));
-    }
-    void* Realloc(void* original, size_t, size_t new_size) {
+    void* Malloc(size_t size) { return size == 0 ? nullptr : ::operator new(size); }
+    void* Realloc(void* original, size_t original_size, size_t new_size) {
         if (new_size == 0) {
-            std::free(original);
+            Free(original);
             return nullptr;
         }
-        return checked(std::realloc(original, new_size));
+        void* grown = ::operator new(new_size);
+        if (original != nullptr) {
+            std::memcpy(grown, original, original_size < new_size ? original_size : new_size);
+            Free(original);
+        }
+        return grown;
     }
-    static void Free(void* pointer) { std::free(pointer); }
-
-private:
-    static void* checked(void* pointer) {
-        if (pointer == nullptr) throw std::bad_alloc();
-        return pointer;
-    }
+    static void Free(void* pointer) { ::operator delete(pointer); }
 };
 
 // " at line L column C" for the byte just before `end` (end = number of bytes
