@@ -73,7 +73,7 @@ PyObject* ascii_text(std::string_view ascii) {
     return text;
 }
 
-bool python_can_hold_year(int32_t year) { return year >= 1 && year <= 9999; }
+bool python_can_hold_year(int32_t year) { return year >= min_python_year && year <= max_python_year; }
 
 struct ToPython {
     const TupleSink& sink;

@@ -582,10 +582,13 @@ bool read_text(std::string_view text, const TimeFormat& format, Parsed& parsed) 
 }  // namespace
 
 TimeFormat::TimeFormat(std::string_view pattern) {
-    Splitter(literals_, items_).split(pattern);
-    // A format lives as long as its Parser: keep no spare capacity.
-    items_.shrink_to_fit();
-    literals_.shrink_to_fit();
+    std::vector<TimeItem> items;
+    std::string literals;
+    Splitter(literals, items).split(pattern);
+    // A format lives as long as its Parser: keep no spare capacity. (Not
+    // shrink_to_fit, which hides a failed allocation.)
+    items_.assign(items.begin(), items.end());
+    literals_.assign(literals);
 }
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format) {
