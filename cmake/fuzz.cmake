@@ -24,7 +24,7 @@ if(KELVANE_FUZZ)
     list(APPEND KELVANE_FUZZ_EXECUTABLES fuzz_${name})
     add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/fuzz_${name}.cpp)
     target_link_libraries(fuzz_${name} PRIVATE kelvane_core)
-    target_compile_options(fuzz_${name} PRIVATE ${KELVANE_WARNINGS} ${KELVANE_FUZZ_FLAGS} -fsanitize=fuzzer)
+    target_compile_options(fuzz_${name} PRIVATE ${KELVANE_WARNINGS} -fsanitize=fuzzer)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_compile_definitions(fuzz_${name} PRIVATE
       KELVANE_FUZZ_SCHEMA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/schemas")
