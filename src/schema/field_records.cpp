@@ -167,7 +167,7 @@ void HeldList::add(const JsonValue& element) {
                                                               : static_cast<int64_t>(element.unsigned_integer));
 }
 
-Result<MemberValue> HeldList::read(MemberType type) const {
+Result<MemberValue> HeldList::take(MemberType type) {
     if (type == MemberType::StringList) {
         if (not_a_string_) return Failure{invalid_type(*not_a_string_, "a string")};
         std::vector<std::string> list;
@@ -183,10 +183,10 @@ Result<MemberValue> HeldList::read(MemberType type) const {
         if (not_an_i64_->type == Type::Integer) return Failure{invalid_value(*not_an_i64_, "i64")};
         return Failure{invalid_type(*not_an_i64_, "i64")};
     }
-    return MemberValue{integers_};
+    return MemberValue{std::move(integers_)};
 }
 
-Result<MemberValue> read_member(const MemberInfo& member, const JsonValue& value, const HeldList* list) {
+Result<MemberValue> read_member(const MemberInfo& member, JsonValue& value, HeldList* list) {
     if (member.optional && value.type == Type::Null) return MemberValue{};
     switch (member.type) {
         case MemberType::Bool:
@@ -206,13 +206,13 @@ Result<MemberValue> read_member(const MemberInfo& member, const JsonValue& value
             return type_error(value, member);
         case MemberType::String:
             if (value.type != Type::String) return type_error(value, member);
-            return MemberValue{value.text};
+            return MemberValue{std::move(value.text)};
         case MemberType::StringList:
         case MemberType::I64List:
             if (value.type != Type::Array) return type_error(value, member);
             // A field description holds every array that a list member
             // may read with its list; no other record has list members.
-            return list->read(member.type);
+            return list->take(member.type);
         case MemberType::F64:
             // Integers round to the nearest binary64, ties to even (the
             // conversion's own rounding); floats were converted when read.
@@ -317,10 +317,10 @@ HeldList& HeldField::hold_list() {
 }
 
 template <class Record>
-Result<Field> HeldField::read_record() const {
+Result<Field> HeldField::read_record() {
     const auto& infos = member_infos<Record>;
     Record record{};
-    const auto read = [&](size_t index, const Entry& entry) -> std::optional<Failure> {
+    const auto read = [&](size_t index, Entry& entry) -> std::optional<Failure> {
         auto value = read_member(infos[index], entry.value, entry.list.get());
         if (!value) return std::move(value.failure());
         store_member(record, index, std::move(value.value()));
@@ -340,7 +340,7 @@ Result<Field> HeldField::read_record() const {
     }
 
     uint32_t seen = 0;
-    for (const Entry& entry : entries_) {
+    for (Entry& entry : entries_) {
         const auto index = member_index<Record>(entry.key);
         if (!index) continue;  // a key of other records only
         if (seen & (1u << *index)) return Failure{duplicate_field(entry.key)};
@@ -353,7 +353,7 @@ Result<Field> HeldField::read_record() const {
     return Field{std::move(record)};
 }
 
-Result<Field> HeldField::read() const {
+Result<Field> HeldField::read() {
     std::optional<Result<Field>> result;
     visit_field_kind(static_cast<size_t>(kind_), [&](auto record) {
         result.emplace(read_record<typename decltype(record)::type>());

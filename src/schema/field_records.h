@@ -45,8 +45,9 @@ public:
     void add_string(std::string_view text);
     void add(const JsonValue& element);  // any element but a string
 
-    // The list as a member of type StringList or I64List reads it.
-    Result<MemberValue> read(MemberType type) const;
+    // The list as a member of type StringList or I64List reads it; what was
+    // kept moves into the result.
+    Result<MemberValue> take(MemberType type);
 
 private:
     bool strings_wanted_;
@@ -58,10 +59,10 @@ private:
     std::optional<JsonValue> not_an_i64_;
 };
 
-// Reads a value as a member. `list` holds the elements when the value is an
-// array kept for a list member. Lines and Fields are never read this way (the
-// streaming reader builds them).
-Result<MemberValue> read_member(const MemberInfo& member, const JsonValue& value, const HeldList* list = nullptr);
+// Reads a value as a member; a string moves into the result. `list` holds the
+// elements when the value is an array kept for a list member. Lines and
+// Fields are never read this way (the streaming reader builds them).
+Result<MemberValue> read_member(const MemberInfo& member, JsonValue& value, HeldList* list = nullptr);
 
 // Stores a read value in member `index` of `record`; an empty value leaves an
 // optional member empty.
@@ -101,8 +102,9 @@ public:
     // ... when it is an array and the answer was `value_and_list`.
     HeldList& hold_list();
 
-    // The record, once the description is complete.
-    Result<Field> read() const;
+    // The record, once the description is complete (once only: the values
+    // held move into it).
+    Result<Field> read();
 
 private:
     struct Entry {
@@ -113,7 +115,7 @@ private:
     };
 
     template <class Record>
-    Result<Field> read_record() const;
+    Result<Field> read_record();
     Keep keep_for(std::string_view key, bool has_value);
 
     bool array_form_ = false;
