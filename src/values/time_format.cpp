@@ -80,7 +80,6 @@ enum class Composite : uint8_t {
 
 constexpr TimeItem numeric_item(NumericKind which) { return {Kind::numeric, static_cast<uint8_t>(which)}; }
 constexpr TimeItem character_item(char c) { return {Kind::character, static_cast<uint8_t>(c)}; }
-constexpr TimeItem composite_item(Composite which) { return {Kind::composite, static_cast<uint8_t>(which)}; }
 constexpr TimeItem whitespace_item{Kind::whitespace, 0};
 
 constexpr TimeItem month_day_year_items[] = {numeric_item(NumericKind::month), character_item('/'),
@@ -101,10 +100,12 @@ constexpr TimeItem hms_half_day_items[] = {numeric_item(NumericKind::hour12), ch
                                            numeric_item(NumericKind::minute), character_item(':'),
                                            numeric_item(NumericKind::second), whitespace_item,
                                            TimeItem{Kind::half_day, 0}};
-constexpr TimeItem date_and_time_items[] = {TimeItem{Kind::weekday_name, 0}, whitespace_item,
-                                            TimeItem{Kind::month_name, 0},   whitespace_item,
-                                            numeric_item(NumericKind::day),  whitespace_item,
-                                            composite_item(Composite::hms),  whitespace_item,
+constexpr TimeItem date_and_time_items[] = {TimeItem{Kind::weekday_name, 0},     whitespace_item,
+                                            TimeItem{Kind::month_name, 0},       whitespace_item,
+                                            numeric_item(NumericKind::day),      whitespace_item,
+                                            numeric_item(NumericKind::hour24),   character_item(':'),
+                                            numeric_item(NumericKind::minute),   character_item(':'),
+                                            numeric_item(NumericKind::second),   whitespace_item,
                                             numeric_item(NumericKind::year)};
 
 // Indexed by Composite.
@@ -323,17 +324,19 @@ public:
 
     bool read(const TimeFormat& format) {
         literals_ = format.literals();
-        return read_items(format.items()) && at_ == text_.size();
+        for (const TimeItem& item : format.items()) {
+            // A composite stands for its run of items (none of them composite
+            // or literal); one call site keeps read_item inlined.
+            const std::span<const TimeItem> run =
+                item.kind == Kind::composite ? composite_items[item.argument] : std::span(&item, 1);
+            for (const TimeItem& part : run) {
+                if (!read_item(part)) return false;
+            }
+        }
+        return at_ == text_.size();
     }
 
 private:
-    bool read_items(std::span<const TimeItem> items) {
-        for (const TimeItem& item : items) {
-            if (!read_item(item)) return false;
-        }
-        return true;
-    }
-
     bool read_item(const TimeItem& item) {
         switch (item.kind) {
             case Kind::whitespace:
@@ -367,7 +370,7 @@ private:
             case Kind::rfc3339:
                 return read_rfc3339();
             case Kind::composite:
-                return read_items(composite_items[item.argument]);
+                return false;  // expanded by read()
             case Kind::error:
                 return false;
         }
