@@ -34,7 +34,7 @@ struct JsonValue {
     static JsonValue from_string(std::string_view value) {
         JsonValue v;
         v.type = Type::String;
-        v.text = value;
+        v.text = std::string(value);  // exact capacity: the text may end up in a record
         return v;
     }
     static JsonValue container(bool object) {
