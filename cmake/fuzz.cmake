@@ -14,22 +14,17 @@ if(KELVANE_FUZZ)
   set(KELVANE_FUZZ_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all
                          -fsanitize-recover=pointer-overflow -fno-omit-frame-pointer -g)
 
-  # A separate copy of the core, instrumented for coverage and sanitized; the
-  # extension module keeps its ordinary build.
-  add_library(kelvane_fuzz_core STATIC ${KELVANE_CORE_SOURCES} ${KELVANE_GENERATED_SOURCES})
-  target_include_directories(kelvane_fuzz_core PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src
-                             ${CMAKE_CURRENT_BINARY_DIR}/generated)
-  target_include_directories(kelvane_fuzz_core SYSTEM PRIVATE ${KELVANE_RAPIDJSON_INCLUDE})
-  target_compile_options(kelvane_fuzz_core PRIVATE ${KELVANE_WARNINGS})
-  target_compile_options(kelvane_fuzz_core PUBLIC ${KELVANE_FUZZ_FLAGS} -fsanitize=fuzzer-no-link)
+  # The fuzz build directory instruments the core itself for coverage and
+  # sanitizers; the targets link it like the extension does.
+  target_compile_options(kelvane_core PUBLIC ${KELVANE_FUZZ_FLAGS} -fsanitize=fuzzer-no-link)
 
   set(KELVANE_FUZZ_TARGETS schema line time numbers decimal)
   set(KELVANE_FUZZ_EXECUTABLES)
   foreach(name IN LISTS KELVANE_FUZZ_TARGETS)
     list(APPEND KELVANE_FUZZ_EXECUTABLES fuzz_${name})
     add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/fuzz_${name}.cpp)
-    target_link_libraries(fuzz_${name} PRIVATE kelvane_fuzz_core)
-    target_compile_options(fuzz_${name} PRIVATE ${KELVANE_WARNINGS} ${KELVANE_FUZZ_FLAGS} -fsanitize=fuzzer)
+    target_link_libraries(fuzz_${name} PRIVATE kelvane_core)
+    target_compile_options(fuzz_${name} PRIVATE ${KELVANE_WARNINGS} -fsanitize=fuzzer)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_compile_definitions(fuzz_${name} PRIVATE
       KELVANE_FUZZ_SCHEMA_DIR="${CMAKE_CURRENT_SOURCE_DIR}/fuzz/schemas")

@@ -12,6 +12,7 @@
 
 #include "fuzz_common.h"
 #include "parser/field_value.h"
+#include "values/time_fields.h"
 
 namespace kelvane_fuzz {
 
@@ -77,9 +78,9 @@ public:
         return verdict(holdable(date));
     }
     Verdict operator()(const kelvane::TimeOfDay& time) {
-        FUZZ_CHECK(time.seconds < 86400 && time.nanosecond < 2000000000u &&
-                       (time.nanosecond < 1000000000u || time.seconds % 60 == 59),
-                   "time %u s %u ns", time.seconds, time.nanosecond);
+        FUZZ_CHECK(time.seconds < 86400 && time.nanosecond < 1000000000u &&
+                       (!time.leap_second || time.seconds % 60 == 59),
+                   "time %u s %u ns (leap %d)", time.seconds, time.nanosecond, time.leap_second);
         return Verdict::accepted;
     }
 
@@ -89,11 +90,13 @@ private:
         return holdable_value ? Verdict::accepted : Verdict::refused;
     }
     static void check_date(const kelvane::CivilDate& date) {
-        FUZZ_CHECK(date.year >= -262143 && date.year <= 262142 && date.month >= 1 && date.month <= 12 &&
+        FUZZ_CHECK(date.year >= kelvane::min_resolved_year && date.year <= kelvane::max_resolved_year && date.month >= 1 && date.month <= 12 &&
                        date.day >= 1 && date.day <= kelvane::days_in_month(date.year, date.month),
                    "date %d-%d-%d", date.year, date.month, date.day);
     }
-    static bool holdable(const kelvane::CivilDate& date) { return date.year >= 1 && date.year <= 9999; }
+    static bool holdable(const kelvane::CivilDate& date) {
+        return date.year >= kelvane::min_python_year && date.year <= kelvane::max_python_year;
+    }
 };
 
 }  // namespace kelvane_fuzz

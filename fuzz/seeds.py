@@ -92,6 +92,16 @@ def schema_seeds():
         b"[" * 130 + b"]" * 130,
         b'{"x": ' + b"[" * 126 + b"]" * 126 + b"}",
     ]
+    # Large documents: long strings, a long format, and long arrays that a
+    # field description holds (a list of `values` before the tag) or skips.
+    head = b'{"delimiter":"|","trailing_delimiter":false,"coerce_empty_quoted":false,"lines":[{"name":"A","fields":['
+    many = b"[" + b",".join(b"%d" % (i % 97) for i in range(15_000)) + b"]"
+    seeds += [
+        b'{"delimiter": "' + b"a" * 70_000 + b'"}',
+        head + b'{"kind": "DATE", "required": true, "format": "' + b"%c" * 25_000 + b'"}]}]}',
+        head + b'{"values": ' + many + b', "kind": "INT_ENUM", "required": true}]}]}',
+        head + b'{"comment": ' + many + b', "kind": "STR", "required": true, "values": ["a", 1]}]}]}',
+    ]
     return seeds
 
 

@@ -49,17 +49,6 @@ def assert_refused(field, text):
     assert message.startswith(KIND_MESSAGES[field["kind"]] + " - '" + text + "' given schema: "), message
 
 
-def zones_available():
-    try:
-        read(DATETIME("%Y"), "x")
-    except ValueError as error:
-        return not str(error).startswith("Invalid timezone")
-    return True
-
-
-needs_zones = pytest.mark.skipif(not zones_available(), reason="zone database not built in")
-
-
 class TestDates:
     @pytest.mark.parametrize(
         "pattern, text, value",
@@ -463,7 +452,6 @@ def utc(*fields):
     return datetime.datetime(*fields, tzinfo=UTC)
 
 
-@needs_zones
 class TestDatetimes:
     @pytest.mark.parametrize(
         "pattern, text, value",
@@ -656,7 +644,6 @@ class TestAgainstStrftime:
             assert date(f"{value.year}{value.timetuple().tm_yday:03d}") == value
 
 
-@needs_zones
 class TestTimestampsAgainstPython:
     def test_timestamps(self):
         stamp = reader(DATETIME("%s"))

@@ -7,7 +7,7 @@ from decimal import ROUND_HALF_EVEN, ROUND_HALF_UP, Decimal, localcontext
 
 import pytest
 
-from builders import field_parser
+from builders import field_parser, mismatches
 
 MAX_COEFFICIENT = 2**96 - 1
 
@@ -140,17 +140,8 @@ def test_decimal_refusals(plain_parser, text):
 
 
 def test_decimal_differential(plain_parser):
-    rng = random.Random(424242)
-    wrong = []
-    for text in random_decimal_texts(rng, 4000):
-        expected = expected_decimal(text)
-        try:
-            got = convert(plain_parser, text)
-        except ValueError:
-            got = None
-        if (got is None) != (expected is None) or (got is not None and not same(got, expected)):
-            wrong.append((text, expected, got))
-    assert wrong == []
+    texts = random_decimal_texts(random.Random(424242), 4000)
+    assert mismatches(texts, lambda text: convert(plain_parser, text), expected_decimal, same) == []
 
 
 # --------------------------------------------------------------- rounding
@@ -201,17 +192,9 @@ def quantize_half_even(value, places):
 def test_round_differential():
     rng = random.Random(31337)
     parsers = {places: make_parser(round_decimal_places=places) for places in range(0, 30)}
-    wrong = []
-    for text in random_decimal_texts(rng, 3000):
-        value = expected_decimal(text)
-        if value is None:
-            continue
-        places = rng.randrange(30)
-        got = convert(parsers[places], text)
-        expected = quantize_half_even(value, places)
-        if not same(got, expected):
-            wrong.append((text, places, expected, got))
-    assert wrong == []
+    cases = [(text, rng.randrange(30)) for text in random_decimal_texts(rng, 3000) if expected_decimal(text) is not None]
+    assert mismatches(cases, lambda case: convert(parsers[case[1]], case[0]),
+                      lambda case: quantize_half_even(expected_decimal(case[0]), case[1]), same) == []
 
 
 # ----------------------------------------------------------------- bounds
@@ -253,21 +236,26 @@ def test_bounds_use_the_unrounded_value(field, text, outcome):
 def test_compare_differential():
     rng = random.Random(2718)
     texts = [t for t in random_decimal_texts(rng, 1500) if expected_decimal(t) is not None]
-    wrong = []
+    cases = []
     for _ in range(300):
         bound, text = rng.choice(texts), rng.choice(texts)
         if rng.random() < 0.2 and expected_decimal(bound + "0" if "." in bound else bound + ".0") is not None:
             text = bound + "0" if "." in bound else bound + ".0"  # same value, larger scale
-        parser = make_parser(min_value=bound)
+        cases.append((bound, text))
+
+    def accepted(case):
+        bound, text = case
         try:
-            convert(parser, text)
-            refused = False
+            return convert(make_parser(min_value=bound), text)
         except ValueError as error:
             assert str(error).startswith("Decimal is too small - ")
-            refused = True
-        if refused != (expected_decimal(text) < expected_decimal(bound)):
-            wrong.append((bound, text, refused))
-    assert wrong == []
+            raise
+
+    def expected(case):
+        bound, text = case
+        return None if expected_decimal(text) < expected_decimal(bound) else expected_decimal(text)
+
+    assert mismatches(cases, accepted, expected, same) == []
 
 
 # ------------------------------------------------- bound texts of the schema
@@ -333,17 +321,16 @@ def test_float_bounds_differential():
     values = [rng.uniform(-1000, 1000) for _ in range(60)]
     values += [rng.choice([-1, 1]) * 10 ** rng.uniform(-34, 30) for _ in range(120)]
     values += [float(rng.randint(-(10**6), 10**6)) / 8 for _ in range(20)]
-    wrong = []
-    for value in values:
-        expected = expected_float_bound(value)
+
+    def shown(value):
         try:
-            shown = description(make_parser(max_value=value)).split("max_value: Some(")[1][:-4]
+            parser = make_parser(max_value=value)
         except ValueError as error:
             assert "expected a Decimal type representing a fixed-point number" in str(error)
-            shown = None
-        if shown != expected:
-            wrong.append((value, expected, shown))
-    assert wrong == []
+            raise
+        return description(parser).split("max_value: Some(")[1][:-4]
+
+    assert mismatches(values, shown, expected_float_bound) == []
 
 
 def test_bound_rendering_in_messages():

@@ -138,17 +138,22 @@ def test_method_keyword_form():
     assert p.parse_first(line="A|1") == "A"
 
 
-def test_wrong_receiver():
-    with pytest.raises(TypeError):
-        kelvane.Parser.parse_line(object(), "A")
-
-
 @pytest.mark.parametrize("method", ["parse_line", "parse_first"])
-def test_lone_surrogate_raises_unicode_encode_error_unchanged(method):
-    p = parser({"A": []})
+def test_wrong_receiver(method):
+    unbound = getattr(kelvane.Parser, method)
+    with pytest.raises(TypeError):
+        unbound(object(), "A")
+    with pytest.raises(TypeError):
+        unbound()
+
+
+@pytest.mark.parametrize("line", ["A\ud800", "\udfff", "A|x\udc80y|z"])
+@pytest.mark.parametrize("method", ["parse_line", "parse_first"])
+def test_lone_surrogate_raises_unicode_encode_error_unchanged(method, line):
+    p = parser({"A": [{"kind": "STR", "required": False}]})
     with pytest.raises(UnicodeEncodeError) as info:
-        getattr(p, method)("A\ud800")
-    assert info.value.__cause__ is None
+        getattr(p, method)(line)
+    assert info.value.__cause__ is None and info.value.__context__ is None
 
 
 def test_lone_surrogate_in_schema():

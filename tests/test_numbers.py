@@ -8,7 +8,7 @@ from decimal import Decimal, localcontext
 
 import pytest
 
-from builders import field_parser
+from builders import field_parser, mismatches
 
 
 def make_parser(field):
@@ -205,17 +205,8 @@ def test_enum_int_out_of_range_does_not_parse(text):
 
 
 def test_int_differential(int_parser):
-    rng = random.Random(20240131)
-    wrong = []
-    for text in random_int_texts(rng, 3000):
-        expected = expected_int(text, 128)
-        try:
-            got = convert(int_parser, text)
-        except ValueError:
-            got = None
-        if got != expected:
-            wrong.append((text, expected, got))
-    assert wrong == []
+    texts = random_int_texts(random.Random(20240131), 3000)
+    assert mismatches(texts, lambda text: convert(int_parser, text), lambda text: expected_int(text, 128)) == []
 
 
 def test_enum_int_differential():
@@ -223,17 +214,15 @@ def test_enum_int_differential():
     texts = random_int_texts(rng, 2000)
     values = sorted({v for v in (expected_int(t, 64) for t in texts) if v is not None})
     parser = enum_parser(values)
-    wrong = []
-    for text in texts:
-        expected = expected_int(text, 64)
+
+    def read(text):
         try:
-            got = convert(parser, text)
+            return convert(parser, text)
         except ValueError as error:
-            got = None
             assert str(error).startswith("Does not parse as int - ")
-        if got != expected:
-            wrong.append((text, expected, got))
-    assert wrong == []
+            raise
+
+    assert mismatches(texts, read, lambda text: expected_int(text, 64)) == []
 
 
 # -------------------------------------------------------------- floats
@@ -322,17 +311,10 @@ def test_float_refusals(float_parser, text):
 
 
 def test_float_differential(float_parser):
-    rng = random.Random(12345)
-    wrong = []
-    for text in random_float_texts(rng, 3000):
-        expected = expected_float(text)
-        try:
-            got = convert(float_parser, text)
-        except ValueError:
-            got = None
-        if (None if got is None else bits(got)) != (None if expected is None else bits(expected)):
-            wrong.append((text[:80], expected, got))
-    assert wrong == []
+    texts = random_float_texts(random.Random(12345), 3000)
+    wrong = mismatches(texts, lambda text: convert(float_parser, text), expected_float,
+                       lambda got, want: bits(got) == bits(want))
+    assert [(text[:80], want, got) for text, want, got in wrong] == []
 
 
 # ------------------------------------------------------------- bounds
@@ -469,14 +451,14 @@ def test_float_bound_rendering_differential():
     values = [double_from_bits(rng.getrandbits(64)) for _ in range(150)]
     values += [rng.uniform(-1e-3, 1e-3) for _ in range(50)] + [rng.uniform(1e14, 1e18) for _ in range(50)]
     values += [float(rng.randint(-(10**17), 10**17)) for _ in range(50)]
-    wrong = []
-    for value in values:
-        if math.isinf(value) or math.isnan(value):
-            continue
+    values = [value for value in values if not (math.isinf(value) or math.isnan(value))]
+
+    def shown(value):
+        """The bound as the message renders it; "inf" is above every finite bound."""
         try:
             convert(float_field(max_value=value), "inf")
         except ValueError as error:
-            shown = str(error).rsplit("Some(", 1)[1][:-4]
-            if shown != python_float_description(value):
-                wrong.append((value, shown))
-    assert wrong == []
+            return str(error).rsplit("Some(", 1)[1][:-4]
+        return "accepted"
+
+    assert mismatches(values, shown, python_float_description) == []

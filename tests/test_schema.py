@@ -52,31 +52,58 @@ def description(field):
 
 # --- valid documents -------------------------------------------------------
 
-@pytest.mark.parametrize("text", [
-    MINIMAL,
-    '{"lines": [], "coerce_empty_quoted": true, "trailing_delimiter": true, "delimiter": ","}',
-    '{"delimiter": "||", "quote_str": "", "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": []}',
-    '{"delimiter": "|", "quote_str": null, "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": []}',
-    ' \t\r\n' + MINIMAL + ' \n\r\t',
-    '["|", null, false, false, []]',
-    '["|", "\'", true, false, [["A", [["STR", true, null, null, null]]], {"fields": [], "name": "B"}]]',
-    '{"comment": [1, {"x": null}], "delimiter": "|", "trailing_delimiter": false, "coerce_empty_quoted": false,'
-    ' "lines": [{"name": "A", "note": {"deep": [[[]]]}, "fields": [{"required": true, "comment": [1, {"x": null}],'
-    ' "kind": "STR"}]}, {"name": "A", "fields": []}]}',
-    '{"\\u0064elimiter": "|", "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": [{"name": "A",'
-    ' "fields": [{"kin\\u0064": "STR", "\\u0072equired": true}]}]}',
-    fields_doc('{"kind": "DATETIME", "required": true, "format": "%Y", "time_zone": "Not/AZone"}'),
-    fields_doc('{"kind": "BOOL", "required": false, "true_value": "Y"}'),
-    fields_doc('{"kind": "INT", "required": true, "min_value": 1.5, "max_value": 1e300}'),
-    fields_doc('{"kind": "STR_ENUM", "required": true, "values": []}'),
-    fields_doc('{"kind": "INT_ENUM", "required": true, "values": [-9223372036854775808, 9223372036854775807]}'),
-    fields_doc('{"kind": "STR", "required": true, "min_length": 18446744073709551615, "max_length": 0}'),
-    fields_doc('{"kind": "DECIMAL", "required": true, "round_decimal_places": 4294967295}'),
-    fields_doc('{"kind": "DATE", "required": true, "format": "%Y", "kind_of": 1}'),
-    fields_doc('{"kind": "FLOAT", "required": true, "min_value": 1e-400, "max_value": -0}'),
+def probe(message, field_description):
+    """What a line of one unparseable piece gives under a field: the field's
+    message with its description."""
+    return message + " - '\x01' given schema: " + field_description
+
+
+@pytest.mark.parametrize("text, line, outcome", [
+    (MINIMAL, "A", "No schema line matching 'A'"),
+    ('{"lines": [], "coerce_empty_quoted": true, "trailing_delimiter": true, "delimiter": ","}', "A,",
+     "No schema line matching 'A'"),
+    ('{"delimiter": "||", "quote_str": "", "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": []}',
+     "A", "Delimiter needs to be of length 1"),
+    ('{"delimiter": "|", "quote_str": null, "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": []}',
+     '"A"|x', """No schema line matching '"A"'"""),
+    (' \t\r\n' + MINIMAL + ' \n\r\t', "A", "No schema line matching 'A'"),
+    ('["|", null, false, false, []]', "A|", "No schema line matching 'A'"),
+    ('["|", "\'", true, false, [["A", [["STR", true, null, null, null]]], {"fields": [], "name": "B"}]]',
+     "A|'x|y'|", ("A", "x|y")),
+    ('["|", "\'", true, false, [["A", [["STR", true, null, null, null]]], {"fields": [], "name": "B"}]]', "B|", ("B",)),
+    ('{"comment": [1, {"x": null}], "delimiter": "|", "trailing_delimiter": false, "coerce_empty_quoted": false,'
+     ' "lines": [{"name": "A", "note": {"deep": [[[]]]}, "fields": [{"required": true, "comment": [1, {"x": null}],'
+     ' "kind": "STR"}]}, {"name": "A", "fields": []}]}', "A|x", ("A", "x")),
+    ('{"\\u0064elimiter": "|", "trailing_delimiter": false, "coerce_empty_quoted": false, "lines": [{"name": "A",'
+     ' "fields": [{"kin\\u0064": "STR", "\\u0072equired": true}]}]}', "A|", ("A", "")),
+    (fields_doc('{"kind": "DATETIME", "required": true, "format": "%Y", "time_zone": "Not/AZone"}'), "A|\x01",
+     probe("Invalid timezone", 'Datetime(DatetimeField { required: true, format: "%Y", time_zone: "Not/AZone" })')),
+    (fields_doc('{"kind": "BOOL", "required": false, "true_value": "Y"}'), "A|\x01",
+     probe("Value is neither true or false value", 'Bool(BoolField { required: false, true_value: "Y", false_value: None })')),
+    (fields_doc('{"kind": "INT", "required": true, "min_value": 1.5, "max_value": 1e300}'), "A|\x01",
+     probe("Does not parse as int", "Int(IntField { required: true, min_value: Some(1.5), max_value: Some(1e300) })")),
+    (fields_doc('{"kind": "STR_ENUM", "required": true, "values": []}'), "A|\x01",
+     probe("Value not in enum", "StrEnum(StrEnumField { required: true, values: [] })")),
+    (fields_doc('{"kind": "INT_ENUM", "required": true, "values": [-9223372036854775808, 9223372036854775807]}'),
+     "A|\x01", probe("Does not parse as int", "IntEnum(IntEnumField { required: true, values: [-9223372036854775808, 9223372036854775807] })")),
+    (fields_doc('{"kind": "STR", "required": true, "min_length": 18446744073709551615, "max_length": 0}'), "A|\x01",
+     probe("String is too short", "Str(StrField { required: true, min_length: Some(18446744073709551615), max_length: Some(0), "
+           "invalid_characters: None })")),
+    (fields_doc('{"kind": "DECIMAL", "required": true, "round_decimal_places": 4294967295}'), "A|\x01",
+     probe("Does not parse as decimal", "Decimal(DecimalField { required: true, round_decimal_places: Some(4294967295), min_value: None, "
+           "max_value: None })")),
+    (fields_doc('{"kind": "DATE", "required": true, "format": "%Y", "kind_of": 1}'), "A|\x01",
+     probe("Does not parse as date", 'Date(DateField { required: true, format: "%Y" })')),
+    (fields_doc('{"kind": "FLOAT", "required": true, "min_value": 1e-400, "max_value": -0}'), "A|\x01",
+     probe("Does not parse as float", "Float(FloatField { required: true, min_value: Some(0.0), max_value: Some(-0.0) })")),
 ])
-def test_valid_documents_build_a_parser(text):
-    assert isinstance(kelvane.Parser(text), kelvane.Parser)
+def test_valid_documents_are_read(text, line, outcome):
+    parser = kelvane.Parser(text)
+    try:
+        result = parser.parse_line(line)
+    except ValueError as caught:
+        result = caught.args[0]
+    assert result == outcome
 
 
 @pytest.mark.parametrize("text", [
@@ -369,6 +396,34 @@ VARIANTS = ("expected one of `STR`, `STR_ENUM`, `INT`, `INT_ENUM`, `FLOAT`, `DEC
     ("true", "invalid type: boolean `true`, expected internally tagged enum Field"),
 ])
 def test_field_description_errors(field, message):
+    assert field_error(field) == message
+
+
+# Keys met before the tag are kept for whichever record it selects; keys the
+# selected record lacks are skipped whatever they hold.
+@pytest.mark.parametrize("field, message", [
+    ('{"values": [1, "a"], "kind": "STR_ENUM", "required": true}', "invalid type: integer `1`, expected a string"),
+    ('{"values": ["a", 1], "kind": "INT_ENUM", "required": true}', 'invalid type: string "a", expected i64'),
+    ('{"values": [2, 9223372036854775808, "x"], "kind": "INT_ENUM", "required": true}',
+     "invalid value: integer `9223372036854775808`, expected i64"),
+    ('{"values": [[1], "a"], "kind": "STR_ENUM", "required": true}', "invalid type: sequence, expected a string"),
+    ('{"values": [{"a": [1]}], "kind": "INT_ENUM", "required": true}', "invalid type: map, expected i64"),
+    ('{"values": "abc", "kind": "INT_ENUM", "required": true}', 'invalid type: string "abc", expected a sequence'),
+    ('{"format": 1, "format": "%Y", "kind": "DATE", "required": true}', "invalid type: integer `1`, expected a string"),
+    ('{"format": "%Y", "format": 1, "format": [], "kind": "DATE", "required": true}', "duplicate field `format`"),
+    ('{"values": ["a", "b"], "required": 1, "kind": "STR_ENUM", "values": 5}',
+     "invalid type: integer `1`, expected a boolean"),
+    ('{"values": [1], "values": 2, "kind": "STR", "required": true, "min_length": -1}',
+     "invalid value: integer `-1`, expected usize"),
+    ('{"kind": "STR", "required": true, "values": [1, "a", {"b": 2}], "format": {"x": [1]}, "max_length": "5"}',
+     'invalid type: string "5", expected usize'),
+    ('{"required": true, "min_value": "1.5", "kind": "INT"}', 'invalid type: string "1.5", expected f64'),
+    ('{"min_value": {"x": 1}, "kind": "FLOAT", "required": true}', "invalid type: map, expected f64"),
+    ('{"true_value": [], "kind": "BOOL", "required": true}', "invalid type: sequence, expected a string"),
+    ('["STR_ENUM", true, ["a", [1, 2]]]', "invalid type: sequence, expected a string"),
+    ('["INT_ENUM", true, [1], {"x": 1}]', "invalid length 3, expected 2 elements in sequence"),
+])
+def test_keys_held_until_the_record_is_known(field, message):
     assert field_error(field) == message
 
 

@@ -1,5 +1,8 @@
 """STR, STR_ENUM and BOOL fields, the presence rule, field messages and the
 field description shown in them."""
+import importlib.util
+import pathlib
+
 import pytest
 
 from builders import field_parser, parse_field
@@ -223,3 +226,20 @@ def test_field_descriptions(field, description):
     # A text that fails every kind: a character no field accepts.
     message = failure(field, "\x01x")
     assert message.split(" given schema: ", 1)[1] == description
+
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+def test_escape_table_regenerates_unchanged():
+    """The committed table of escaped characters is what its generator writes
+    from the Unicode version it names."""
+    spec = importlib.util.spec_from_file_location("gen_unicode_tables", ROOT / "tools" / "gen_unicode_tables.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    committed = (ROOT / "src" / "values" / "unicode_tables.cpp").read_text()
+    assert f"from Unicode {generator.UNICODE_VERSION};" in committed.splitlines()[0]
+    database = generator.database()
+    if database is None:
+        pytest.skip(f"Unicode {generator.UNICODE_VERSION} is Python 3.12's (or unicodedata2's); the 3.12 run checks")
+    assert generator.generate(database) == committed

@@ -25,23 +25,15 @@ EXPECTED_TZDATA = "2024.1"
 EXPECTED_IANA = "2024a"
 LAST_RULE_YEAR = 2099  # recurring rules are expanded through this year, no further
 
-# Figures of the release. A period starts wherever the offset, the
-# daylight-saving flag or the abbreviation changes (see build_periods).
+# What the tables must hold for this release; a mismatch stops the build.
+# Periods are counted as build_periods makes them: a period starts where the
+# offset, the daylight-saving flag or the abbreviation changes, so a compiled
+# transition that changes none of them (London on 1996-01-01, for one) starts
+# none. Dropping those changes no placement, since the periods on either side
+# have the same total offset.
 EXPECTED_NAMES = 596
 EXPECTED_DISTINCT_ZONES = 351  # names whose compiled files differ
-# 65,753 is also quoted for this release, but its data does not give that
-# count: the compiled files give 65,722 periods, and so does the release's
-# rule text (tzdata.zi) compiled independently by tests/test_zones.py, with the
-# same instants, offsets and abbreviations. A compilation that starts a rule
-# change falling on a zone line's first instant only after that instant gets
-# more periods, some never shown by any clock (a one-hour -04 period in
-# Buenos Aires on 1999-10-03).
-# The compiled files hold 37 transitions that change nothing (same offset,
-# flag and abbreviation: London and its links on 1996-01-01, Kyiv 1996,
-# Bucharest 1996, Moncton 2007, Nuuk 2023, ...); keeping all but London's
-# gives 65,752. Periods of equal total offset on either side of an instant
-# place every local time alike, so dropping such transitions changes no result.
-EXPECTED_TOTAL_PERIODS = 65_722
+EXPECTED_TOTAL_PERIODS = 65_722  # tests/test_zones.py compiles the same from the rule text (tzdata.zi)
 EXPECTED_LONDON_PERIODS = 367
 EXPECTED_LAST_IN_2099 = 200
 EXPECTED_ENDING_2087 = ("Africa/Casablanca", "Africa/El_Aaiun")
@@ -286,6 +278,17 @@ def build_periods(zone: CompiledZone) -> Periods:
     return Periods(starts, types)
 
 
+def local_ranges(periods: Periods) -> tuple[list[int | None], list[int | None]]:
+    """The local (wall-clock) range [begin, end) of each period: period k
+    (k >= 1) begins at its start plus its own offset, and period k (before the
+    last) ends at the next start plus its own offset. The first period has no
+    begin and the last no end (None)."""
+    offsets = [t.utoff for t in periods.types]
+    begin = [None] + [s + offsets[k + 1] for k, s in enumerate(periods.starts)]
+    end = [s + offsets[k] for k, s in enumerate(periods.starts)] + [None]
+    return begin, end
+
+
 def check_local_ranges(name: str, periods: Periods) -> None:
     """The placement's binary search relies on these: every local range is
     non-empty, range beginnings and ends both increase, and only neighbours
@@ -297,10 +300,7 @@ def check_local_ranges(name: str, periods: Periods) -> None:
     for s in periods.starts:
         if not -(1 << 62) < s < (1 << 62):
             raise GenerationError(f"{name}: transition {s} out of range")
-    # period k (k >= 1) begins at starts[k - 1] + offsets[k]; period k
-    # (k < last) ends at starts[k] + offsets[k]
-    begin = [None] + [s + offsets[k + 1] for k, s in enumerate(periods.starts)]
-    end = [s + offsets[k] for k, s in enumerate(periods.starts)] + [None]
+    begin, end = local_ranges(periods)
     n = len(offsets)
     for k in range(1, n - 1):
         if not begin[k] < end[k]:
@@ -480,25 +480,34 @@ def write_sources(out_dir: str, names: list[str], periods: dict[str, Periods]) -
     with open(os.path.join(out_dir, "zone_tables.h"), "w") as f:
         f.write("\n".join(header) + "\n")
 
-    lines = [banner, '#include "zone_tables.h"\n', '#include "values/zone_hash.h"\n', "namespace kelvane::zone_tables {\n"]
+    lines = [banner, '#include "zone_tables.h"\n', '#include <limits>\n', '#include "values/zone_hash.h"\n',
+             "namespace kelvane::zone_tables {\n"]
     lines.append("namespace {\n")
-    all_starts: list[int] = []
+    lines.append("constexpr int64_t no_begin = std::numeric_limits<int64_t>::min();")
+    lines.append("constexpr int64_t no_end = std::numeric_limits<int64_t>::max();\n")
+    all_begins: list[str] = []
+    all_ends: list[str] = []
     all_offsets: list[int] = []
     zone_entries = []
     for starts, offsets in tables:
-        zone_entries.append((len(all_starts), len(all_offsets), len(offsets)))
-        all_starts.extend(starts)
+        zone_entries.append((len(all_offsets), len(offsets)))
+        begin, end = local_ranges(Periods(list(starts), [LocalType(o, False, "") for o in offsets]))
+        all_begins += ["no_begin" if b is None else int64_literal(b) for b in begin]
+        all_ends += ["no_end" if e is None else int64_literal(e) for e in end]
         all_offsets.extend(offsets)
-    lines.append(f"constexpr int64_t transition_instants[{max(1, len(all_starts))}] = {{")
-    lines += wrap(str(v) + "LL" if v < -(2**31) else str(v) for v in all_starts or [0])
+    lines.append(f"constexpr int64_t local_begins[{len(all_begins)}] = {{")
+    lines += wrap(all_begins)
+    lines.append("};")
+    lines.append(f"constexpr int64_t local_ends[{len(all_ends)}] = {{")
+    lines += wrap(all_ends)
     lines.append("};")
     lines.append(f"constexpr int32_t total_offsets[{len(all_offsets)}] = {{")
     lines += wrap(str(v) for v in all_offsets)
     lines.append("};\n")
     lines.append("}  // namespace\n")
     lines.append("const Zone zones[zone_count] = {")
-    for first_start, first_offset, count in zone_entries:
-        lines.append(f"    {{transition_instants + {first_start}, total_offsets + {first_offset}, {count}}},")
+    for first, count in zone_entries:
+        lines.append(f"    {{local_begins + {first}, local_ends + {first}, total_offsets + {first}, {count}}},")
     lines.append("};\n")
 
     blob = bytearray()
@@ -537,6 +546,10 @@ def write_sources(out_dir: str, names: list[str], periods: dict[str, Periods]) -
     lines.append("\n}  // namespace kelvane::zone_tables")
     with open(os.path.join(out_dir, "zone_tables.cpp"), "w") as f:
         f.write("\n".join(lines) + "\n")
+
+
+def int64_literal(value: int) -> str:
+    return str(value) + "LL" if value < -(2**31) else str(value)
 
 
 def wrap(items, width: int = 100):

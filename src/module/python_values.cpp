@@ -73,7 +73,7 @@ PyObject* ascii_text(std::string_view ascii) {
     return text;
 }
 
-bool python_can_hold_year(int32_t year) { return year >= 1 && year <= 9999; }
+bool python_can_hold_year(int32_t year) { return year >= min_python_year && year <= max_python_year; }
 
 struct ToPython {
     const TupleSink& sink;
@@ -137,12 +137,10 @@ struct ToPython {
     PyObject* operator()(const TimeOfDay& value) const {
         PyDateTime_CAPI* api = datetime_api();
         if (api == nullptr) return nullptr;
-        const bool leap_second = value.nanosecond >= 1'000'000'000;
-        const uint32_t nanosecond = leap_second ? value.nanosecond - 1'000'000'000 : value.nanosecond;
         const auto seconds = static_cast<int>(value.seconds);
         PyObject* time = api->Time_FromTime(seconds / 3600, seconds / 60 % 60, seconds % 60,
-                                            static_cast<int>(nanosecond / 1000), Py_None, api->TimeType);
-        if (time != nullptr && leap_second) {
+                                            static_cast<int>(value.nanosecond / 1000), Py_None, api->TimeType);
+        if (time != nullptr && value.leap_second) {
             // The warning never fails the line: a filter that raises sends the
             // exception to the unraisable hook.
             if (PyErr_WarnEx(PyExc_UserWarning, "ignored leap-second, `datetime` does not support leap-seconds", 0) < 0)

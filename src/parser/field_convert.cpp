@@ -23,6 +23,7 @@ bool matches(std::string_view entry, std::string_view text, const FieldContext& 
 }
 
 struct Converter {
+    const PreparedField& prepared;
     const Piece& piece;
     const FieldContext& context;
 
@@ -34,7 +35,7 @@ struct Converter {
         const auto length = static_cast<uint64_t>(text().size());
         if (field.min_length && length < *field.min_length) return fail("String is too short");
         if (field.max_length && length > *field.max_length) return fail("String is too long");
-        if (field.invalid_characters && field.prepared_invalid_characters.intersects(text()))
+        if (prepared.invalid_characters != nullptr && prepared.invalid_characters->intersects(text()))
             return fail("String contains invalid characters");
         return {text()};
     }
@@ -88,31 +89,31 @@ struct Converter {
         return fail("Value is neither true or false value");
     }
 
-    Conversion operator()(const DatetimeField& field) const {
+    Conversion operator()(const DatetimeField&) const {
         // The zone is resolved once per Parser; an unknown name fails every
         // converted value, before its text is read.
-        if (field.zone == nullptr) return fail("Invalid timezone");
-        const auto reading = parse_datetime(text(), field.prepared_format);
+        if (prepared.zone == nullptr) return fail("Invalid timezone");
+        const auto reading = parse_datetime(text(), *prepared.format);
         if (!reading) return fail("Does not parse as datetime");
         // The fraction and a leap second's extra second are dropped here.
         const int64_t local_seconds =
             days_from_civil(reading->date.year, reading->date.month, reading->date.day) * 86400 +
             reading->time.seconds;
-        const Placement placement = place_in_zone(*field.zone, local_seconds);
+        const Placement placement = place_in_zone(*prepared.zone, local_seconds);
         if (placement.kind != PlacementKind::unique) return fail("Does not parse as datetime");
         return {ZonedDateTime{reading->date, reading->time.seconds, placement.total_offset}};
     }
 
-    Conversion operator()(const DateField& field) const {
-        const auto date = parse_date(text(), field.prepared_format);
+    Conversion operator()(const DateField&) const {
+        const auto date = parse_date(text(), *prepared.format);
         if (!date) return fail("Does not parse as date");
         return {*date};
     }
 
-    Conversion operator()(const TimeField& field) const {
+    Conversion operator()(const TimeField&) const {
         // End of day written as 240000 reads as midnight, whatever the format.
         const std::string_view source = text() == "240000" ? std::string_view("000000") : text();
-        const auto time = parse_time(source, field.prepared_format);
+        const auto time = parse_time(source, *prepared.format);
         if (!time) return fail("Does not parse as time");
         return {*time};
     }
@@ -124,11 +125,12 @@ bool is_required(const Field& field) {
 
 }  // namespace
 
-Conversion convert_field(const Field& field, const Piece& piece, const FieldContext& context) {
+Conversion convert_field(const Field& field, const PreparedField& prepared, const Piece& piece,
+                         const FieldContext& context) {
     const bool present = !piece.text.empty() || is_required(field) ||
                          (piece.quoted && context.coerce_empty_quoted && std::holds_alternative<StrField>(field));
     if (!present) return {Absent{}};
-    return std::visit(Converter{piece, context}, field);
+    return std::visit(Converter{prepared, piece, context}, field);
 }
 
 const char* unrepresentable_message(const Field& field) {

@@ -7,6 +7,7 @@
 
 #include "../schema/schema.h"
 #include "field_value.h"
+#include "line_parser.h"
 
 namespace kelvane {
 
@@ -29,7 +30,8 @@ struct Conversion {
     const char* failure = nullptr;
 };
 
-Conversion convert_field(const Field& field, const Piece& piece, const FieldContext& context);
+Conversion convert_field(const Field& field, const PreparedField& prepared, const Piece& piece,
+                         const FieldContext& context);
 
 // The kind message used when a value converts but cannot be represented by
 // the caller (for example a year outside what the host can hold).

@@ -1,5 +1,6 @@
-// Renders a Field the way failure messages show it:
-// Str(StrField { required: false, min_length: Some(3), ... }).
+// Renders a Field the way failure messages show it, member by member from its
+// record table: Str(StrField { required: false, min_length: Some(3), ... }).
+#include "../schema/record_tables.h"
 #include "../values/numeric_text.h"
 #include "../values/text_escape.h"
 #include "field_convert.h"
@@ -41,66 +42,31 @@ public:
         }
         out += ']';
     }
-
-    template <class T>
-    Writer& key(const char* name, const T& v, bool first = false) {
-        if (!first) out += ", ";
-        out += name;
-        out += ": ";
-        value(v);
-        return *this;
-    }
-
-    Writer& open(const char* variant, const char* record, bool required) {
-        out += variant;
-        out += '(';
-        out += record;
-        out += " { ";
-        return key("required", required, true);
-    }
-
-    void close() { out += " })"; }
-};
-
-struct Describe {
-    Writer& w;
-
-    void operator()(const StrField& f) {
-        w.open("Str", "StrField", f.required)
-            .key("min_length", f.min_length)
-            .key("max_length", f.max_length)
-            .key("invalid_characters", f.invalid_characters);
-    }
-    void operator()(const StrEnumField& f) { w.open("StrEnum", "StrEnumField", f.required).key("values", f.values); }
-    void operator()(const IntField& f) {
-        w.open("Int", "IntField", f.required).key("min_value", f.min_value).key("max_value", f.max_value);
-    }
-    void operator()(const IntEnumField& f) { w.open("IntEnum", "IntEnumField", f.required).key("values", f.values); }
-    void operator()(const FloatField& f) {
-        w.open("Float", "FloatField", f.required).key("min_value", f.min_value).key("max_value", f.max_value);
-    }
-    void operator()(const DecimalField& f) {
-        w.open("Decimal", "DecimalField", f.required)
-            .key("round_decimal_places", f.round_decimal_places)
-            .key("min_value", f.min_value)
-            .key("max_value", f.max_value);
-    }
-    void operator()(const BoolField& f) {
-        w.open("Bool", "BoolField", f.required).key("true_value", f.true_value).key("false_value", f.false_value);
-    }
-    void operator()(const DatetimeField& f) {
-        w.open("Datetime", "DatetimeField", f.required).key("format", f.format).key("time_zone", f.time_zone);
-    }
-    void operator()(const DateField& f) { w.open("Date", "DateField", f.required).key("format", f.format); }
-    void operator()(const TimeField& f) { w.open("Time", "TimeField", f.required).key("format", f.format); }
 };
 
 }  // namespace
 
 std::string describe_field(const Field& field) {
     Writer writer;
-    std::visit(Describe{writer}, field);
-    writer.close();
+    std::visit(
+        [&](const auto& record) {
+            using Record = std::decay_t<decltype(record)>;
+            std::string& out = writer.out;
+            out += RecordTable<Record>::variant;
+            out += '(';
+            out += RecordTable<Record>::name;
+            out += " { ";
+            bool first = true;
+            for_each_member<Record>([&](const auto& member) {
+                if (!first) out += ", ";
+                first = false;
+                out += member.key;
+                out += ": ";
+                writer.value(record.*member.pointer);
+            });
+            out += " })";
+        },
+        field);
     return std::move(writer.out);
 }
 

@@ -23,6 +23,10 @@ struct ZonedDateTime {
     int32_t total_offset;
 };
 
+// The years Python's datetime can hold; the binding refuses dates outside.
+inline constexpr int32_t min_python_year = 1;
+inline constexpr int32_t max_python_year = 9999;
+
 struct EnumInt {
     int64_t value;
 };

@@ -3,6 +3,8 @@
 #include "line_parser.h"
 
 #include <cstring>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "field_convert.h"
@@ -74,25 +76,24 @@ void split_quoted(std::string_view text, char delimiter, char quote, std::string
     pieces.push_back({std::string_view(scratch.data() + start, scratch.size() - start), quoted});
 }
 
-template <class Record>
-void prepare_format(Record& record) {
-    record.prepared_format = TimeFormat(record.format);
-}
+// One shared compiled form per distinct source text.
+template <class Compiled>
+class SharedForms {
+public:
+    explicit SharedForms(std::vector<std::shared_ptr<const Compiled>>& owned) : owned_(owned) {}
 
-struct Prepare {
-    void operator()(StrField& field) const {
-        if (field.invalid_characters) field.prepared_invalid_characters = CharSet(*field.invalid_characters);
+    const Compiled* get(const std::string& source) {
+        auto [entry, added] = by_source_.try_emplace(source, nullptr);
+        if (added) {
+            owned_.push_back(std::make_shared<const Compiled>(source));
+            entry->second = owned_.back().get();
+        }
+        return entry->second;
     }
-    void operator()(DatetimeField& field) const {
-        prepare_format(field);
-        // The database never changes, so resolving the name once answers
-        // every later lookup the same way.
-        field.zone = find_zone(field.time_zone);
-    }
-    void operator()(DateField& field) const { prepare_format(field); }
-    void operator()(TimeField& field) const { prepare_format(field); }
-    template <class Other>
-    void operator()(Other&) const {}
+
+private:
+    std::vector<std::shared_ptr<const Compiled>>& owned_;
+    std::unordered_map<std::string_view, const Compiled*> by_source_;  // views into the schema
 };
 
 }  // namespace
@@ -103,8 +104,31 @@ PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
     quote_ok_ = !schema_.quote_str || schema_.quote_str->size() == 1;
     has_quote_ = schema_.quote_str && schema_.quote_str->size() == 1;
     if (has_quote_) quote_ = (*schema_.quote_str)[0];
-    for (auto& line : schema_.lines)
-        for (auto& field : line.fields) std::visit(Prepare{}, field);
+
+    size_t field_count = 0;
+    for (const Line& line : schema_.lines) field_count += line.fields.size();
+    fields_.reserve(field_count);
+    line_starts_.reserve(schema_.lines.size());
+    SharedForms<TimeFormat> formats(formats_);
+    SharedForms<CharSet> char_sets(char_sets_);
+    for (const Line& line : schema_.lines) {
+        line_starts_.push_back(fields_.size());
+        for (const Field& field : line.fields) {
+            PreparedField& prepared = fields_.emplace_back();
+            if (const auto* str = std::get_if<StrField>(&field)) {
+                if (str->invalid_characters) prepared.invalid_characters = char_sets.get(*str->invalid_characters);
+            } else if (const auto* datetime = std::get_if<DatetimeField>(&field)) {
+                prepared.format = formats.get(datetime->format);
+                // The database never changes, so resolving the name once
+                // answers every later lookup the same way.
+                prepared.zone = find_zone(datetime->time_zone);
+            } else if (const auto* date = std::get_if<DateField>(&field)) {
+                prepared.format = formats.get(date->format);
+            } else if (const auto* time = std::get_if<TimeField>(&field)) {
+                prepared.format = formats.get(time->format);
+            }
+        }
+    }
 }
 
 Status parse_line(const PreparedSchema& prepared, std::string_view line, FieldSink& sink) {
@@ -136,6 +160,8 @@ Status parse_line(const PreparedSchema& prepared, std::string_view line, FieldSi
         }
     }
     if (selected == nullptr) return Failure{"No schema line matching '" + std::string(name) + "'"};
+    const std::span<const PreparedField> prepared_fields =
+        prepared.prepared_fields(static_cast<size_t>(selected - schema.lines.data()));
 
     const size_t field_count = selected->fields.size();
     if (field_count != pieces.size() - 1) {
@@ -148,7 +174,7 @@ Status parse_line(const PreparedSchema& prepared, std::string_view line, FieldSi
     for (size_t i = 0; i < field_count; ++i) {
         const Field& field = selected->fields[i];
         const Piece& piece = pieces[i + 1];
-        const Conversion conversion = convert_field(field, piece, context);
+        const Conversion conversion = convert_field(field, prepared_fields[i], piece, context);
         if (conversion.failure != nullptr)
             return Failure{field_failure_message(conversion.failure, piece.text, field)};
         switch (sink.accept(conversion.value)) {

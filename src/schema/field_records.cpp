@@ -1,6 +1,8 @@
-// Member reads and the field record tables of the schema reader.
+// Member reads, the structural messages, and field descriptions held until
+// their record is read.
 #include "field_records.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -22,97 +24,67 @@ std::string invalid_value(const JsonValue& found, std::string_view expected) {
     return message;
 }
 
-Result<MemberValue> type_error(const JsonValue& found, const MemberSpec& member) {
+Result<MemberValue> type_error(const JsonValue& found, const MemberInfo& member) {
     return Failure{invalid_type(found, expected_phrase(member.type))};
 }
 
-struct RecordSpec {
-    std::string_view name;
-    std::span<const MemberSpec> members;
-};
-
-constexpr MemberSpec str_members[] = {{"required", MemberType::Bool, false},
-                                      {"min_length", MemberType::Usize, true},
-                                      {"max_length", MemberType::Usize, true},
-                                      {"invalid_characters", MemberType::String, true}};
-constexpr MemberSpec str_enum_members[] = {{"required", MemberType::Bool, false},
-                                           {"values", MemberType::StringList, false}};
-constexpr MemberSpec int_members[] = {{"required", MemberType::Bool, false},
-                                      {"min_value", MemberType::F64, true},
-                                      {"max_value", MemberType::F64, true}};
-constexpr MemberSpec int_enum_members[] = {{"required", MemberType::Bool, false},
-                                           {"values", MemberType::I64List, false}};
-constexpr MemberSpec decimal_members[] = {{"required", MemberType::Bool, false},
-                                          {"round_decimal_places", MemberType::U32, true},
-                                          {"min_value", MemberType::DecimalBound, true},
-                                          {"max_value", MemberType::DecimalBound, true}};
-constexpr MemberSpec bool_members[] = {{"required", MemberType::Bool, false},
-                                       {"true_value", MemberType::String, false},
-                                       {"false_value", MemberType::String, true}};
-constexpr MemberSpec datetime_members[] = {{"required", MemberType::Bool, false},
-                                           {"format", MemberType::String, false},
-                                           {"time_zone", MemberType::String, false}};
-constexpr MemberSpec format_members[] = {{"required", MemberType::Bool, false},
-                                         {"format", MemberType::String, false}};
-
-// Indexed like field_kind_tags.
-constexpr RecordSpec field_records[] = {
-    {"StrField", str_members},       {"StrEnumField", str_enum_members}, {"IntField", int_members},
-    {"IntEnumField", int_enum_members}, {"FloatField", int_members},   {"DecimalField", decimal_members},
-    {"BoolField", bool_members},     {"DatetimeField", datetime_members}, {"DateField", format_members},
-    {"TimeField", format_members},
-};
-
-template <class T>
-T take(MemberValue& value) {
-    return std::get<T>(std::move(value));
+bool fits_i64(const JsonValue& value) {
+    return value.type == Type::NegativeInteger ||
+           (value.type == Type::Integer &&
+            value.unsigned_integer <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max()));
 }
 
-template <class T>
-std::optional<T> take_optional(MemberValue& value) {
-    if (std::holds_alternative<std::monostate>(value)) return std::nullopt;
-    return std::get<T>(std::move(value));
-}
+// The keys some field record reads, each once, with the list types they are
+// read as by any record.
+struct FieldKey {
+    std::string_view key;
+    bool read_as_strings = false;
+    bool read_as_integers = false;
+};
 
-// All members have been read and checked for presence.
-Field build_field(size_t kind_index, std::vector<MemberValue>& m) {
-    switch (kind_index) {
-        case 0: {
-            StrField field;
-            field.required = take<bool>(m[0]);
-            field.min_length = take_optional<uint64_t>(m[1]);
-            field.max_length = take_optional<uint64_t>(m[2]);
-            field.invalid_characters = take_optional<std::string>(m[3]);
-            return field;
-        }
-        case 1: return StrEnumField{take<bool>(m[0]), take<std::vector<std::string>>(m[1])};
-        case 2: return IntField{take<bool>(m[0]), take_optional<double>(m[1]), take_optional<double>(m[2])};
-        case 3: return IntEnumField{take<bool>(m[0]), take<std::vector<int64_t>>(m[1])};
-        case 4: return FloatField{take<bool>(m[0]), take_optional<double>(m[1]), take_optional<double>(m[2])};
-        case 5:
-            return DecimalField{take<bool>(m[0]), take_optional<uint32_t>(m[1]), take_optional<Decimal>(m[2]),
-                                take_optional<Decimal>(m[3])};
-        case 6: return BoolField{take<bool>(m[0]), take<std::string>(m[1]), take_optional<std::string>(m[2])};
-        case 7: {
-            DatetimeField field;
-            field.required = take<bool>(m[0]);
-            field.format = take<std::string>(m[1]);
-            field.time_zone = take<std::string>(m[2]);
-            return field;
-        }
-        case 8: {
-            DateField field;
-            field.required = take<bool>(m[0]);
-            field.format = take<std::string>(m[1]);
-            return field;
-        }
-        default: {
-            TimeField field;
-            field.required = take<bool>(m[0]);
-            field.format = take<std::string>(m[1]);
-            return field;
-        }
+constexpr size_t field_key_capacity = 16;
+
+constexpr auto field_keys = [] {
+    std::array<FieldKey, field_key_capacity> keys{};
+    size_t count = 0;
+    for (size_t kind = 0; kind < field_kind_count; ++kind) {
+        visit_field_kind(kind, [&](auto record) {
+            for (const MemberInfo& info : member_infos<typename decltype(record)::type>) {
+                size_t i = 0;
+                while (i < count && keys[i].key != info.key) ++i;
+                if (i == count) keys[count++].key = info.key;
+                keys[i].read_as_strings |= info.type == MemberType::StringList;
+                keys[i].read_as_integers |= info.type == MemberType::I64List;
+            }
+        });
     }
+    return keys;
+}();
+
+const FieldKey* find_field_key(std::string_view key) {
+    for (const FieldKey& entry : field_keys) {
+        if (entry.key.empty()) break;
+        if (entry.key == key) return &entry;
+    }
+    return nullptr;
+}
+
+template <class Record>
+std::optional<size_t> member_index(std::string_view key) {
+    const auto& infos = member_infos<Record>;
+    for (size_t i = 0; i < infos.size(); ++i)
+        if (infos[i].key == key) return i;
+    return std::nullopt;
+}
+
+// The member of the given kind's record named `key`, if it has one.
+std::optional<MemberInfo> field_member(size_t kind, std::string_view key) {
+    std::optional<MemberInfo> found;
+    visit_field_kind(kind, [&](auto record) {
+        using Record = typename decltype(record)::type;
+        if (const auto index = member_index<Record>(key)) found = member_infos<Record>[*index];
+    });
+    return found;
 }
 
 }  // namespace
@@ -145,7 +117,76 @@ std::string invalid_type(const JsonValue& found, std::string_view expected) {
     return invalid_type(describe_found(found), expected);
 }
 
-Result<MemberValue> read_member(const MemberSpec& member, const JsonValue& value) {
+std::string duplicate_field(std::string_view key) { return "duplicate field `" + std::string(key) + "`"; }
+
+std::string missing_field(std::string_view key) { return "missing field `" + std::string(key) + "`"; }
+
+std::string too_short(size_t found, std::string_view record, size_t members) {
+    return "invalid length " + std::to_string(found) + ", expected struct " + std::string(record) + " with " +
+           std::to_string(members) + " elements";
+}
+
+std::string unknown_variant(std::string_view tag) {
+    std::string message = "unknown variant `";
+    message += tag;
+    message += "`, expected one of ";
+    for (size_t i = 0; i < field_kind_tags.size(); ++i) {
+        if (i > 0) message += ", ";
+        message += '`';
+        message += field_kind_tags[i];
+        message += '`';
+    }
+    return message;
+}
+
+void HeldList::add_string(std::string_view text) {
+    if (!not_an_i64_) {
+        not_an_i64_ = JsonValue::from_string(text);
+        std::vector<int64_t>().swap(integers_);
+    }
+    if (!strings_wanted_ || not_a_string_) return;
+    string_bytes_.append(text);
+    string_ends_.push_back(string_bytes_.size());
+}
+
+void HeldList::add(const JsonValue& element) {
+    if (!not_a_string_) {
+        not_a_string_ = element;
+        // No string list can come of it: drop what was kept.
+        std::string().swap(string_bytes_);
+        std::vector<size_t>().swap(string_ends_);
+    }
+    if (not_an_i64_) return;
+    if (!fits_i64(element)) {
+        not_an_i64_ = element;
+        std::vector<int64_t>().swap(integers_);
+        return;
+    }
+    if (!integers_wanted_) return;
+    integers_.push_back(element.type == Type::NegativeInteger ? element.signed_integer
+                                                              : static_cast<int64_t>(element.unsigned_integer));
+}
+
+Result<MemberValue> HeldList::take(MemberType type) {
+    if (type == MemberType::StringList) {
+        if (not_a_string_) return Failure{invalid_type(*not_a_string_, "a string")};
+        std::vector<std::string> list;
+        list.reserve(string_ends_.size());
+        size_t start = 0;
+        for (const size_t end : string_ends_) {
+            list.emplace_back(string_bytes_, start, end - start);
+            start = end;
+        }
+        return MemberValue{std::move(list)};
+    }
+    if (not_an_i64_) {
+        if (not_an_i64_->type == Type::Integer) return Failure{invalid_value(*not_an_i64_, "i64")};
+        return Failure{invalid_type(*not_an_i64_, "i64")};
+    }
+    return MemberValue{std::move(integers_)};
+}
+
+Result<MemberValue> read_member(const MemberInfo& member, JsonValue& value, HeldList* list) {
     if (member.optional && value.type == Type::Null) return MemberValue{};
     switch (member.type) {
         case MemberType::Bool:
@@ -165,34 +206,13 @@ Result<MemberValue> read_member(const MemberSpec& member, const JsonValue& value
             return type_error(value, member);
         case MemberType::String:
             if (value.type != Type::String) return type_error(value, member);
-            return MemberValue{value.text};
-        case MemberType::StringList: {
+            return MemberValue{std::move(value.text)};
+        case MemberType::StringList:
+        case MemberType::I64List:
             if (value.type != Type::Array) return type_error(value, member);
-            std::vector<std::string> list;
-            list.reserve(value.items.size());
-            for (const JsonValue& item : value.items) {
-                if (item.type != Type::String) return Failure{invalid_type(item, "a string")};
-                list.push_back(item.text);
-            }
-            return MemberValue{std::move(list)};
-        }
-        case MemberType::I64List: {
-            if (value.type != Type::Array) return type_error(value, member);
-            std::vector<int64_t> list;
-            list.reserve(value.items.size());
-            for (const JsonValue& item : value.items) {
-                if (item.type == Type::NegativeInteger) {
-                    list.push_back(item.signed_integer);
-                } else if (item.type == Type::Integer) {
-                    if (item.unsigned_integer > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
-                        return Failure{invalid_value(item, "i64")};
-                    list.push_back(static_cast<int64_t>(item.unsigned_integer));
-                } else {
-                    return Failure{invalid_type(item, "i64")};
-                }
-            }
-            return MemberValue{std::move(list)};
-        }
+            // A field description holds every array that a list member
+            // may read with its list; no other record has list members.
+            return list->take(member.type);
         case MemberType::F64:
             // Integers round to the nearest binary64, ties to even (the
             // conversion's own rounding); floats were converted when read.
@@ -222,64 +242,123 @@ Result<MemberValue> read_member(const MemberSpec& member, const JsonValue& value
 }
 
 std::optional<size_t> find_field_kind(std::string_view tag) {
-    for (size_t i = 0; i < std::size(field_kind_tags); ++i) {
+    for (size_t i = 0; i < field_kind_tags.size(); ++i) {
         if (field_kind_tags[i] == tag) return i;
     }
     return std::nullopt;
 }
 
-std::string unknown_variant(std::string_view tag) {
-    std::string message = "unknown variant `";
-    message += tag;
-    message += "`, expected one of ";
-    for (size_t i = 0; i < std::size(field_kind_tags); ++i) {
-        if (i > 0) message += ", ";
-        message += '`';
-        message += field_kind_tags[i];
-        message += '`';
-    }
-    return message;
+// ------------------------------------------------------------- HeldField
+
+void HeldField::start(bool array_form) {
+    array_form_ = array_form;
+    kind_ = -1;
+    elements_ = 0;
+    entries_.clear();
+    met_once_.clear();
+    met_twice_.clear();
 }
 
-Result<Field> read_field_record(size_t kind_index, const JsonValue& content) {
-    const RecordSpec& record = field_records[kind_index];
-    const size_t member_count = record.members.size();
-    std::vector<MemberValue> values(member_count);
+HeldField::Keep HeldField::keep_for(std::string_view key, bool has_value) {
+    Entry& entry = entries_.emplace_back();
+    entry.key = key;
+    entry.has_value = has_value;
+    if (!has_value) return Keep::nothing;
+    bool strings = false;
+    bool integers = false;
+    if (kind_known()) {
+        const MemberType type = field_member(static_cast<size_t>(kind_), key)->type;
+        strings = type == MemberType::StringList;
+        integers = type == MemberType::I64List;
+    } else {
+        const FieldKey* field_key = find_field_key(key);
+        strings = field_key->read_as_strings;
+        integers = field_key->read_as_integers;
+    }
+    if (!strings && !integers) return Keep::value;
+    entry.list = std::make_unique<HeldList>(strings, integers);
+    return Keep::value_and_list;
+}
 
-    if (content.type == Type::Array) {
-        const size_t found = content.items.size();
-        for (size_t i = 0; i < found && i < member_count; ++i) {
-            auto read = read_member(record.members[i], content.items[i]);
-            if (!read) return std::move(read.failure());
-            values[i] = std::move(read.value());
+HeldField::Keep HeldField::object_key(std::string_view key) {
+    const FieldKey* field_key = find_field_key(key);
+    if (field_key == nullptr) return Keep::nothing;
+    if (kind_known() && !field_member(static_cast<size_t>(kind_), key)) return Keep::nothing;
+    const auto met = [&](const std::vector<std::string_view>& keys) {
+        return std::find(keys.begin(), keys.end(), field_key->key) != keys.end();
+    };
+    if (met(met_twice_)) return Keep::nothing;
+    if (met(met_once_)) {
+        // The record fails on this duplicate once it reaches it, whatever
+        // its value: keep only that it was met.
+        met_twice_.push_back(field_key->key);
+        return keep_for(field_key->key, false);
+    }
+    met_once_.push_back(field_key->key);
+    return keep_for(field_key->key, true);
+}
+
+HeldField::Keep HeldField::next_element() {
+    const size_t position = elements_++;
+    std::optional<MemberInfo> member;
+    visit_field_kind(static_cast<size_t>(kind_), [&](auto record) {
+        const auto& infos = member_infos<typename decltype(record)::type>;
+        if (position < infos.size()) member = infos[position];
+    });
+    if (!member) return Keep::nothing;  // only counted
+    return keep_for(member->key, true);
+}
+
+void HeldField::hold(JsonValue value) { entries_.back().value = std::move(value); }
+
+HeldList& HeldField::hold_list() {
+    entries_.back().value = JsonValue::container(false);
+    return *entries_.back().list;
+}
+
+template <class Record>
+Result<Field> HeldField::read_record() {
+    const auto& infos = member_infos<Record>;
+    Record record{};
+    const auto read = [&](size_t index, Entry& entry) -> std::optional<Failure> {
+        auto value = read_member(infos[index], entry.value, entry.list.get());
+        if (!value) return std::move(value.failure());
+        store_member(record, index, std::move(value.value()));
+        return std::nullopt;
+    };
+
+    if (array_form_) {
+        for (size_t i = 0; i < entries_.size(); ++i) {
+            if (auto failure = read(i, entries_[i])) return std::move(*failure);
         }
-        if (found < member_count) {
-            return Failure{"invalid length " + std::to_string(found) + ", expected struct " + std::string(record.name) +
-                           " with " + std::to_string(member_count) + " elements"};
+        if (elements_ < infos.size()) return Failure{too_short(elements_, RecordTable<Record>::name, infos.size())};
+        if (elements_ > infos.size()) {
+            return Failure{"invalid length " + std::to_string(elements_) + ", expected " +
+                           std::to_string(infos.size()) + " elements in sequence"};
         }
-        if (found > member_count) {
-            return Failure{"invalid length " + std::to_string(found) + ", expected " + std::to_string(member_count) +
-                           " elements in sequence"};
-        }
-        return build_field(kind_index, values);
+        return Field{std::move(record)};
     }
 
-    std::vector<bool> seen(member_count, false);
-    for (size_t k = 0; k < content.keys.size(); ++k) {
-        size_t i = 0;
-        while (i < member_count && record.members[i].key != content.keys[k]) ++i;
-        if (i == member_count) continue;  // unknown keys are skipped
-        if (seen[i]) return Failure{"duplicate field `" + content.keys[k] + "`"};
-        seen[i] = true;
-        auto read = read_member(record.members[i], content.items[k]);
-        if (!read) return std::move(read.failure());
-        values[i] = std::move(read.value());
+    uint32_t seen = 0;
+    for (Entry& entry : entries_) {
+        const auto index = member_index<Record>(entry.key);
+        if (!index) continue;  // a key of other records only
+        if (seen & (1u << *index)) return Failure{duplicate_field(entry.key)};
+        seen |= 1u << *index;
+        if (auto failure = read(*index, entry)) return std::move(*failure);
     }
-    for (size_t i = 0; i < member_count; ++i) {
-        if (!seen[i] && !record.members[i].optional)
-            return Failure{"missing field `" + std::string(record.members[i].key) + "`"};
+    for (size_t i = 0; i < infos.size(); ++i) {
+        if (!(seen & (1u << i)) && !infos[i].optional) return Failure{missing_field(infos[i].key)};
     }
-    return build_field(kind_index, values);
+    return Field{std::move(record)};
+}
+
+Result<Field> HeldField::read() {
+    std::optional<Result<Field>> result;
+    visit_field_kind(static_cast<size_t>(kind_), [&](auto record) {
+        result.emplace(read_record<typename decltype(record)::type>());
+    });
+    return std::move(*result);
 }
 
 }  // namespace kelvane::schema_json

@@ -3,6 +3,7 @@
 
 #include <charconv>
 
+#include "../values/ascii.h"
 #include "../values/numeric_text.h"
 #include "../values/text_escape.h"
 #include "../values/utf8.h"
@@ -10,8 +11,6 @@
 namespace kelvane::schema_json {
 
 namespace {
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // from_chars reports overflow and underflow alike and leaves the value alone.
 // Tell them apart by the decimal order of magnitude of the leading digit: the

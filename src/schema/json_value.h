@@ -1,13 +1,13 @@
-// A generic JSON value as the schema reader holds it (a field description is
-// kept whole before its kind's record reads it), number classing by written
-// form, and the phrases that name a JSON value in messages.
+// A JSON value as the schema reader holds it until a member reads it: scalars
+// whole, arrays and objects by their kind only (messages name them "sequence"
+// and "map"); number classing by written form, and the phrases that name a
+// JSON value in messages.
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kelvane::schema_json {
 
@@ -22,9 +22,7 @@ struct JsonValue {
     uint64_t unsigned_integer = 0;
     int64_t signed_integer = 0;
     double floating = 0.0;
-    std::string text;               // String
-    std::vector<std::string> keys;  // Object: keys[i] names items[i]
-    std::vector<JsonValue> items;   // Array elements or object values
+    std::string text;  // String
 
     static JsonValue null() { return {}; }
     static JsonValue from_bool(bool value) {
@@ -36,7 +34,12 @@ struct JsonValue {
     static JsonValue from_string(std::string_view value) {
         JsonValue v;
         v.type = Type::String;
-        v.text = value;
+        v.text = std::string(value);  // exact capacity: the text may end up in a record
+        return v;
+    }
+    static JsonValue container(bool object) {
+        JsonValue v;
+        v.type = object ? Type::Object : Type::Array;
         return v;
     }
 };

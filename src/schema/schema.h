@@ -1,5 +1,6 @@
 // The schema records a Parser is built from: Schema, Line, and the ten field
-// records, members in document order (the order shows in field messages).
+// records. Plain values holding the document's members in declared order (the
+// order shows in field messages); record_tables.h describes each of them.
 #pragma once
 
 #include <cstdint>
@@ -11,21 +12,14 @@
 
 #include "../values/decimal.h"
 #include "../values/result.h"
-#include "../values/time_format.h"
-#include "../values/utf8.h"
-#include "../values/zone_db.h"
 
 namespace kelvane {
 
-// The `prepared_*` and `zone` members are derived from the document members
-// once, when the Parser is built (prepare_schema); they are not part of the
-// document and never show in messages.
 struct StrField {
     bool required = false;
     std::optional<uint64_t> min_length;
     std::optional<uint64_t> max_length;
     std::optional<std::string> invalid_characters;
-    CharSet prepared_invalid_characters;
 };
 
 struct StrEnumField {
@@ -67,24 +61,20 @@ struct DatetimeField {
     bool required = false;
     std::string format;
     std::string time_zone;
-    TimeFormat prepared_format;
-    const Zone* zone = nullptr;
 };
 
 struct DateField {
     bool required = false;
     std::string format;
-    TimeFormat prepared_format;
 };
 
 struct TimeField {
     bool required = false;
     std::string format;
-    TimeFormat prepared_format;
 };
 
-// Alternatives in kind order: STR, STR_ENUM, INT, INT_ENUM, FLOAT, DECIMAL,
-// BOOL, DATETIME, DATE, TIME.
+// Alternatives in kind order (the order of the kind tags in messages): STR,
+// STR_ENUM, INT, INT_ENUM, FLOAT, DECIMAL, BOOL, DATETIME, DATE, TIME.
 using Field = std::variant<StrField, StrEnumField, IntField, IntEnumField, FloatField, DecimalField,
                            BoolField, DatetimeField, DateField, TimeField>;
 
@@ -102,6 +92,7 @@ struct Schema {
 };
 
 // Reads a schema document (JSON). Failures end in " at line L column C".
+// Running out of memory throws std::bad_alloc, whatever the input.
 Result<Schema> read_schema(std::string_view text);
 
 }  // namespace kelvane

@@ -1,6 +1,7 @@
 // The schema reader: one pass of RapidJSON's SAX reader over the document,
 // with a stack of frames that builds Schema and Line as events arrive and
-// keeps each field description whole before reading it as its kind's record.
+// holds what each field description's record may read until its closing
+// bracket (field_records.h).
 //
 // Positions: an error is placed at the byte it concerns (the offending byte of
 // a syntax error, the last byte of a wrongly typed scalar or key, the opening
@@ -9,38 +10,67 @@
 // byte (from 1) and its 1-based byte index within the line; at the very start
 // of an empty text the column is 0. A field description is judged only once
 // read whole, so the errors of its record lie past it and its separator.
+
+// RapidJSON counts string lengths in SizeType; make it as wide as the text can
+// be, so that no length wraps.
+#define RAPIDJSON_NO_SIZETYPEDEFINE
+#include <cstddef>
+namespace rapidjson {
+typedef ::std::size_t SizeType;
+}  // namespace rapidjson
+
 #include <rapidjson/error/error.h>
 #include <rapidjson/reader.h>
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <span>
 #include <string>
 #include <vector>
 
+#include "../values/ascii.h"
 #include "field_records.h"
 #include "json_value.h"
+#include "record_tables.h"
 #include "schema.h"
 
 namespace kelvane {
 
 namespace {
 
+using schema_json::HeldField;
+using schema_json::HeldList;
 using schema_json::JsonValue;
-using schema_json::MemberSpec;
-using schema_json::MemberType;
 using schema_json::MemberValue;
 
 constexpr size_t max_depth = 127;  // the document's own object is level 1
 
-constexpr MemberSpec schema_members[] = {{"delimiter", MemberType::String, false},
-                                         {"quote_str", MemberType::String, true},
-                                         {"trailing_delimiter", MemberType::Bool, false},
-                                         {"coerce_empty_quoted", MemberType::Bool, false},
-                                         {"lines", MemberType::Lines, false}};
-constexpr MemberSpec line_members[] = {{"name", MemberType::String, false}, {"fields", MemberType::Fields, false}};
-
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// RapidJSON's own allocator returns null when memory runs out and its stack
+// then writes through it. This one allocates with operator new, which throws
+// std::bad_alloc instead; the exception unwinds out of the reader, whose
+// stack frees what it holds.
+class ThrowingAllocator {
+public:
+    static const bool kNeedFree = true;
+    void* Malloc(size_t size) { return size == 0 ? nullptr : ::operator new(size); }
+    void* Realloc(void* original, size_t original_size, size_t new_size) {
+        if (new_size == 0) {
+            Free(original);
+            return nullptr;
+        }
+        void* grown = ::operator new(new_size);
+        if (original != nullptr) {
+            std::memcpy(grown, original, original_size < new_size ? original_size : new_size);
+            Free(original);
+        }
+        return grown;
+    }
+    static void Free(void* pointer) { ::operator delete(pointer); }
+};
 
 // " at line L column C" for the byte just before `end` (end = number of bytes
 // up to and including the byte concerned). A line feed belongs to the line it
@@ -90,11 +120,10 @@ enum class FrameKind : uint8_t {
     LineObject,
     LineArray,
     FieldsArray,        // elements are field descriptions
-    DescriptionObject,  // a field description being kept whole
+    DescriptionObject,  // a field description (one open at a time: `field_`)
     DescriptionArray,
-    TreeObject,         // a value inside a field description
-    TreeArray,
-    Skip,               // the value of an unknown key of Schema or Line
+    HeldArray,          // an array in a description that a list member may read
+    Skip,               // a value nothing reads; only its syntax counts
 };
 
 constexpr int no_member = -1;
@@ -104,13 +133,12 @@ struct Frame {
     explicit Frame(FrameKind frame_kind) : kind(frame_kind) {}
 
     FrameKind kind;
-    int member = no_member;           // object records: member whose value comes next
-    uint32_t seen = 0;                // object records: members met, one bit each
-    size_t count = 0;                 // array records: elements completed
-    size_t skip_depth = 0;            // Skip: open containers
-    int kind_index = -1;              // descriptions: the tag, once read
-    bool expecting_kind = false;      // description object: next value is the tag
-    JsonValue value;                  // descriptions and trees: what was kept
+    int member = no_member;       // object records: member whose value comes next
+    uint32_t seen = 0;            // object records: members met, one bit each
+    size_t count = 0;             // array records: elements completed
+    size_t skip_depth = 0;        // Skip: open containers
+    HeldField::Keep keep = HeldField::Keep::nothing;  // descriptions: what to keep of the next value
+    bool expecting_kind = false;  // description object: next value is the tag
 };
 
 class SchemaHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SchemaHandler> {
@@ -137,8 +165,11 @@ public:
     bool String(const char* chars, rapidjson::SizeType length, bool) {
         std::string_view s(chars, length);
         if (!check_decoded(s)) return false;
-        if (frames_.back().kind == FrameKind::Skip) return true;
-        return on_scalar(JsonValue::from_string(s));
+        switch (frames_.back().kind) {
+            case FrameKind::Skip: return true;
+            case FrameKind::HeldArray: list_->add_string(s); return true;
+            default: return on_scalar(JsonValue::from_string(s));
+        }
     }
 
     bool Key(const char* chars, rapidjson::SizeType length, bool) {
@@ -147,8 +178,8 @@ public:
         return on_key(key);
     }
 
-    bool StartObject() { return on_start(JsonValue::Type::Object); }
-    bool StartArray() { return on_start(JsonValue::Type::Array); }
+    bool StartObject() { return on_start(true); }
+    bool StartArray() { return on_start(false); }
     bool EndObject(rapidjson::SizeType) { return on_end(); }
     bool EndArray(rapidjson::SizeType) { return on_end(); }
 
@@ -175,9 +206,10 @@ private:
         return true;
     }
 
-    static std::span<const MemberSpec> record_members(FrameKind kind) {
-        if (kind == FrameKind::SchemaObject || kind == FrameKind::SchemaArray) return schema_members;
-        return line_members;
+    static bool is_schema(FrameKind kind) { return kind == FrameKind::SchemaObject || kind == FrameKind::SchemaArray; }
+    static std::span<const MemberInfo> record_members(FrameKind kind) {
+        if (is_schema(kind)) return member_infos<Schema>;
+        return member_infos<Line>;
     }
 
     static bool is_record_object(FrameKind kind) {
@@ -186,27 +218,27 @@ private:
     static bool is_record_array(FrameKind kind) { return kind == FrameKind::SchemaArray || kind == FrameKind::LineArray; }
 
     void store(FrameKind record, size_t index, MemberValue value) {
-        if (record == FrameKind::SchemaObject || record == FrameKind::SchemaArray) {
-            switch (index) {
-                case 0: schema_.delimiter = std::get<std::string>(std::move(value)); break;
-                case 1:
-                    if (auto* s = std::get_if<std::string>(&value)) schema_.quote_str = std::move(*s);
-                    break;
-                case 2: schema_.trailing_delimiter = std::get<bool>(value); break;
-                case 3: schema_.coerce_empty_quoted = std::get<bool>(value); break;
-                default: break;  // lines are appended as they are read
-            }
-        } else if (index == 0) {
-            schema_.lines.back().name = std::get<std::string>(std::move(value));
+        if (is_schema(record)) {
+            schema_json::store_member(schema_, index, std::move(value));
+        } else {
+            schema_json::store_member(schema_.lines.back(), index, std::move(value));
         }
     }
 
     // The member a record frame's next value belongs to, or null when an
     // array form already holds all its members.
-    const MemberSpec* next_member(const Frame& frame) {
+    const MemberInfo* next_member(const Frame& frame) {
         auto members = record_members(frame.kind);
         size_t index = is_record_array(frame.kind) ? frame.count : static_cast<size_t>(frame.member);
         return index < members.size() ? &members[index] : nullptr;
+    }
+
+    // A description frame is about to receive a value: what to keep of it.
+    HeldField::Keep description_value(Frame& frame) {
+        if (frame.kind == FrameKind::DescriptionArray) return field_.next_element();
+        const HeldField::Keep keep = frame.keep;
+        frame.keep = HeldField::Keep::nothing;
+        return keep;
     }
 
     bool on_scalar(JsonValue value) {
@@ -219,7 +251,7 @@ private:
             case FrameKind::SchemaArray:
             case FrameKind::LineArray: {
                 if (frame.member == skip_member) return after_value();
-                const MemberSpec* member = next_member(frame);
+                const MemberInfo* member = next_member(frame);
                 if (member == nullptr) return fail("trailing characters", here());
                 if (member->type == MemberType::Lines || member->type == MemberType::Fields)
                     return fail(schema_json::invalid_type(value, "a sequence"), here());
@@ -235,17 +267,16 @@ private:
             case FrameKind::DescriptionObject:
                 if (frame.expecting_kind) {
                     frame.expecting_kind = false;
-                    return read_tag(frame, value);
+                    return read_tag(value);
                 }
-                frame.value.items.push_back(std::move(value));
+                if (description_value(frame) != HeldField::Keep::nothing) field_.hold(std::move(value));
                 return true;
             case FrameKind::DescriptionArray:
-                if (frame.kind_index < 0) return read_tag(frame, value);
-                frame.value.items.push_back(std::move(value));
+                if (!field_.kind_known()) return read_tag(value);
+                if (description_value(frame) != HeldField::Keep::nothing) field_.hold(std::move(value));
                 return true;
-            case FrameKind::TreeObject:
-            case FrameKind::TreeArray:
-                frame.value.items.push_back(std::move(value));
+            case FrameKind::HeldArray:
+                list_->add(value);
                 return true;
             case FrameKind::Skip:
                 return true;
@@ -253,26 +284,34 @@ private:
         return true;
     }
 
-    bool read_tag(Frame& frame, const JsonValue& value) {
+    bool read_tag(const JsonValue& value) {
         if (value.type != JsonValue::Type::String)
             return fail(schema_json::invalid_type(value, "variant identifier"), here());
         auto index = schema_json::find_field_kind(value.text);
         if (!index) return fail(schema_json::unknown_variant(value.text), here());
-        frame.kind_index = static_cast<int>(*index);
+        field_.set_kind(*index);
         return true;
     }
 
     void push(FrameKind kind) {
-        Frame frame(kind);
-        if (kind == FrameKind::DescriptionObject || kind == FrameKind::TreeObject) frame.value.type = JsonValue::Type::Object;
-        if (kind == FrameKind::DescriptionArray || kind == FrameKind::TreeArray) frame.value.type = JsonValue::Type::Array;
+        Frame& frame = frames_.emplace_back(kind);
         if (kind == FrameKind::Skip) frame.skip_depth = 1;
-        frames_.push_back(std::move(frame));
     }
 
-    bool on_start(JsonValue::Type container) {
+    // A container inside a description: held as its kind, an array with its
+    // list when one may read it; its content is skipped otherwise.
+    void start_in_description(HeldField::Keep keep, bool object) {
+        if (keep == HeldField::Keep::value_and_list && !object) {
+            list_ = &field_.hold_list();
+            push(FrameKind::HeldArray);
+            return;
+        }
+        if (keep != HeldField::Keep::nothing) field_.hold(JsonValue::container(object));
+        push(FrameKind::Skip);
+    }
+
+    bool on_start(bool object) {
         if (++depth_ > max_depth) return fail("recursion limit exceeded", here());
-        const bool object = container == JsonValue::Type::Object;
         const char* found = object ? "map" : "sequence";
         Frame& frame = frames_.back();
         switch (frame.kind) {
@@ -290,7 +329,7 @@ private:
                     push(FrameKind::Skip);
                     return true;
                 }
-                const MemberSpec* member = next_member(frame);
+                const MemberInfo* member = next_member(frame);
                 if (member == nullptr) return fail("trailing characters", here());
                 if (!object && member->type == MemberType::Lines) {
                     push(FrameKind::LinesArray);
@@ -307,19 +346,20 @@ private:
                 push(object ? FrameKind::LineObject : FrameKind::LineArray);
                 return true;
             case FrameKind::FieldsArray:
+                field_.start(!object);
                 push(object ? FrameKind::DescriptionObject : FrameKind::DescriptionArray);
                 return true;
             case FrameKind::DescriptionObject:
                 if (frame.expecting_kind) return fail(schema_json::invalid_type(found, "variant identifier"), here());
-                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+                start_in_description(description_value(frame), object);
                 return true;
             case FrameKind::DescriptionArray:
-                if (frame.kind_index < 0) return fail(schema_json::invalid_type(found, "variant identifier"), here());
-                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+                if (!field_.kind_known()) return fail(schema_json::invalid_type(found, "variant identifier"), here());
+                start_in_description(description_value(frame), object);
                 return true;
-            case FrameKind::TreeObject:
-            case FrameKind::TreeArray:
-                push(object ? FrameKind::TreeObject : FrameKind::TreeArray);
+            case FrameKind::HeldArray:
+                list_->add(JsonValue::container(object));
+                push(FrameKind::Skip);
                 return true;
         }
         return true;
@@ -337,21 +377,18 @@ private:
                     frame.member = skip_member;
                     return true;
                 }
-                if (frame.seen & (1u << i)) return fail("duplicate field `" + std::string(key) + "`", here());
+                if (frame.seen & (1u << i)) return fail(schema_json::duplicate_field(key), here());
                 frame.seen |= 1u << i;
                 frame.member = static_cast<int>(i);
                 return true;
             }
             case FrameKind::DescriptionObject:
                 if (key == "kind") {
-                    if (frame.kind_index >= 0) return fail("duplicate field `kind`", here());
+                    if (field_.kind_known()) return fail(schema_json::duplicate_field(key), here());
                     frame.expecting_kind = true;
                     return true;
                 }
-                frame.value.keys.emplace_back(key);
-                return true;
-            case FrameKind::TreeObject:
-                frame.value.keys.emplace_back(key);
+                frame.keep = field_.object_key(key);
                 return true;
             default:
                 return true;
@@ -371,7 +408,7 @@ private:
                 auto members = record_members(frame.kind);
                 for (size_t i = 0; i < members.size(); ++i) {
                     if (!(frame.seen & (1u << i)) && !members[i].optional)
-                        return fail("missing field `" + std::string(members[i].key) + "`", here());
+                        return fail(schema_json::missing_field(members[i].key), here());
                 }
                 frames_.pop_back();
                 return after_value();
@@ -380,10 +417,9 @@ private:
             case FrameKind::LineArray: {
                 auto members = record_members(frame.kind);
                 if (frame.count < members.size()) {
-                    const char* record = frame.kind == FrameKind::SchemaArray ? "Schema" : "Line";
-                    return fail("invalid length " + std::to_string(frame.count) + ", expected struct " + record +
-                                    " with " + std::to_string(members.size()) + " elements",
-                                here());
+                    const std::string_view record = is_schema(frame.kind) ? RecordTable<Schema>::name
+                                                                          : RecordTable<Line>::name;
+                    return fail(schema_json::too_short(frame.count, record, members.size()), here());
                 }
                 frames_.pop_back();
                 return after_value();
@@ -394,20 +430,17 @@ private:
                 return after_value();
             case FrameKind::DescriptionObject:
             case FrameKind::DescriptionArray: {
-                if (frame.kind_index < 0) return fail("missing field `kind`", here());
-                auto field = schema_json::read_field_record(static_cast<size_t>(frame.kind_index), frame.value);
+                if (!field_.kind_known()) return fail(schema_json::missing_field("kind"), here());
+                auto field = field_.read();
                 if (!field) return fail(std::move(field.failure().message), after_separator());
                 schema_.lines.back().fields.push_back(std::move(field.value()));
                 frames_.pop_back();
                 return after_value();
             }
-            case FrameKind::TreeObject:
-            case FrameKind::TreeArray: {
-                JsonValue value = std::move(frame.value);
+            case FrameKind::HeldArray:
+                list_ = nullptr;
                 frames_.pop_back();
-                frames_.back().value.items.push_back(std::move(value));
-                return true;
-            }
+                return after_value();
             case FrameKind::Document:
                 return true;
         }
@@ -451,12 +484,12 @@ private:
     const TextStream& stream_;
     std::vector<Frame> frames_;
     size_t depth_ = 0;
+    HeldField field_;
+    HeldList* list_ = nullptr;  // the list of the open HeldArray
     Schema schema_;
     std::string error_;
     bool failed_ = false;
 };
-
-bool is_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
 // Whether the escape starting with the backslash at `at` is cut short by the
 // end of the text (every byte up to the end still fits an escape).
@@ -467,7 +500,7 @@ bool escape_cut_by_end(std::string_view text, size_t at) {
     unsigned unit = 0;
     for (size_t k = 0; k < 4; ++k) {
         if (++i >= text.size()) return true;
-        if (!is_hex(text[i])) return false;
+        if (!is_hex_digit(text[i])) return false;
         unit = unit * 16 + static_cast<unsigned>(text[i] <= '9' ? text[i] - '0' : (text[i] | 0x20) - 'a' + 10);
     }
     if (unit < 0xD800 || unit > 0xDBFF) return false;
@@ -478,7 +511,7 @@ bool escape_cut_by_end(std::string_view text, size_t at) {
     if (text[i] != 'u') return false;
     for (size_t k = 0; k < 4; ++k) {
         if (++i >= text.size()) return true;
-        if (!is_hex(text[i])) return false;
+        if (!is_hex_digit(text[i])) return false;
     }
     return false;
 }
@@ -561,7 +594,8 @@ std::string syntax_message(std::string_view text, rapidjson::ParseErrorCode code
 Result<Schema> read_schema(std::string_view text) {
     TextStream stream(text);
     SchemaHandler handler(text, stream);
-    rapidjson::Reader reader;
+    ThrowingAllocator allocator;
+    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ThrowingAllocator> reader(&allocator);
     constexpr unsigned flags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
     rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
     if (handler.failed()) return Failure{handler.error()};

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstring>
 
+#include "ascii.h"
+
 namespace kelvane {
 
 static_assert(sizeof(Decimal) == 16, "a Decimal is passed by value in two registers' worth");
@@ -21,8 +23,6 @@ constexpr std::array<uint128, 39> make_powers_of_ten() {
 }
 constexpr std::array<uint128, 39> power_of_ten = make_powers_of_ten();
 
-constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
 // The grammar shared by both readers: optional sign, digits with at most one
 // point, underscores once a digit has been read. `rounding` selects what
 // happens at the two limits after the point (28 digits, 2^96 - 1): the exact
@@ -31,11 +31,7 @@ template <bool rounding>
 std::optional<Decimal> read_decimal(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    bool negative = false;
-    if (p != end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = take_sign(p, end);
     if (p == end || (!is_digit(*p) && *p != '.')) return std::nullopt;
 
     // Most texts fit 64 bits; the 128-bit accumulator takes over from 10^18.

@@ -7,11 +7,11 @@
 #include <cstring>
 #include <limits>
 
+#include "ascii.h"
+
 namespace kelvane {
 
 namespace {
-
-constexpr bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Reads an optional sign and one or more digits into a magnitude no larger
 // than `positive_limit` (or `positive_limit + 1` after a minus sign).
@@ -19,11 +19,7 @@ template <class Unsigned, Unsigned positive_limit>
 bool read_integer(std::string_view text, Unsigned& magnitude, bool& negative) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    negative = false;
-    if (p != end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
-    }
+    negative = take_sign(p, end);
     if (p == end) return false;
     const Unsigned limit = positive_limit + (negative ? 1 : 0);
     // Nineteen digits fit in 64 bits whatever they are; only longer texts
@@ -95,11 +91,7 @@ std::optional<int64_t> parse_enum_int(std::string_view text) {
 std::optional<double> parse_float(std::string_view text) {
     const char* p = text.data();
     const char* const end = p + text.size();
-    bool negative = false;
-    if (p != end && (*p == '+' || *p == '-')) {
-        negative = *p == '-';
-        ++p;
-    }
+    const bool negative = take_sign(p, end);
     if (p == end) return std::nullopt;
 
     if (!is_digit(*p) && *p != '.') {
@@ -148,11 +140,7 @@ std::optional<double> parse_float(std::string_view text) {
     if (p != end) {
         if (*p != 'e' && *p != 'E') return std::nullopt;
         ++p;
-        bool exponent_negative = false;
-        if (p != end && (*p == '+' || *p == '-')) {
-            exponent_negative = *p == '-';
-            ++p;
-        }
+        const bool exponent_negative = take_sign(p, end);
         if (p == end) return std::nullopt;
         for (; p != end; ++p) {
             const unsigned digit = static_cast<unsigned char>(*p - '0');

@@ -252,14 +252,10 @@ Resolution resolve_time(const Parsed& parsed, TimeOfDay& time) {
     // A fraction belongs to a second: without one it has nothing to refine.
     if (parsed.has(C::nanosecond) && !parsed.has(C::second)) return Resolution::missing;
     const int64_t hour = 12 * parsed.get(C::hour_div_12) + parsed.get(C::hour_mod_12);
-    int64_t second = parsed.has(C::second) ? parsed.get(C::second) : 0;
-    int64_t nanosecond = parsed.has(C::nanosecond) ? parsed.get(C::nanosecond) : 0;
-    if (second == 60) {
-        second = 59;
-        nanosecond += 1'000'000'000;
-    }
-    time.seconds = static_cast<uint32_t>(hour * 3600 + parsed.get(C::minute) * 60 + second);
-    time.nanosecond = static_cast<uint32_t>(nanosecond);
+    const int64_t second = parsed.has(C::second) ? parsed.get(C::second) : 0;
+    time.leap_second = second == 60;
+    time.seconds = static_cast<uint32_t>(hour * 3600 + parsed.get(C::minute) * 60 + (time.leap_second ? 59 : second));
+    time.nanosecond = static_cast<uint32_t>(parsed.has(C::nanosecond) ? parsed.get(C::nanosecond) : 0);
     return Resolution::ok;
 }
 
@@ -273,9 +269,8 @@ Resolution resolve_datetime(Parsed& parsed, NaiveDateTime& datetime) {
         datetime.date = to_civil_date(civil);
         if (parsed.has(C::timestamp)) {
             const int64_t count = days * seconds_per_day + datetime.time.seconds;
-            const bool leap = datetime.time.nanosecond >= 1'000'000'000;
             const int64_t timestamp = parsed.get(C::timestamp);
-            if (timestamp != count && !(leap && timestamp == count + 1)) return Resolution::invalid;
+            if (timestamp != count && !(datetime.time.leap_second && timestamp == count + 1)) return Resolution::invalid;
         }
         return Resolution::ok;
     }

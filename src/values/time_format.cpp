@@ -3,8 +3,11 @@
 #include "time_format.h"
 
 #include <limits>
+#include <span>
 
+#include "ascii.h"
 #include "time_fields.h"
+#include "utf8.h"
 
 namespace kelvane {
 namespace {
@@ -64,6 +67,52 @@ constexpr NumericSpec numeric_specs[] = {
     {0, false, Component::timestamp},
 };
 
+// The specifiers that stand for a fixed run of items.
+enum class Composite : uint8_t {
+    month_day_year,  // %D, %x: 01/31/24
+    iso_date,        // %F: 2024-01-31
+    day_month_year,  // %v: 31-Jan-2024
+    hour_minute,     // %R: 23:59
+    hms,             // %T, %X: 23:59:60
+    hms_half_day,    // %r: 11:59:60 PM
+    date_and_time,   // %c: Wed Jan 31 23:59:60 2024
+};
+
+constexpr TimeItem numeric_item(NumericKind which) { return {Kind::numeric, static_cast<uint8_t>(which)}; }
+constexpr TimeItem character_item(char c) { return {Kind::character, static_cast<uint8_t>(c)}; }
+constexpr TimeItem whitespace_item{Kind::whitespace, 0};
+
+constexpr TimeItem month_day_year_items[] = {numeric_item(NumericKind::month), character_item('/'),
+                                             numeric_item(NumericKind::day), character_item('/'),
+                                             numeric_item(NumericKind::year_mod_100)};
+constexpr TimeItem iso_date_items[] = {numeric_item(NumericKind::year), character_item('-'),
+                                       numeric_item(NumericKind::month), character_item('-'),
+                                       numeric_item(NumericKind::day)};
+constexpr TimeItem day_month_year_items[] = {numeric_item(NumericKind::day), character_item('-'),
+                                             TimeItem{Kind::month_name, 0}, character_item('-'),
+                                             numeric_item(NumericKind::year)};
+constexpr TimeItem hour_minute_items[] = {numeric_item(NumericKind::hour24), character_item(':'),
+                                          numeric_item(NumericKind::minute)};
+constexpr TimeItem hms_items[] = {numeric_item(NumericKind::hour24), character_item(':'),
+                                  numeric_item(NumericKind::minute), character_item(':'),
+                                  numeric_item(NumericKind::second)};
+constexpr TimeItem hms_half_day_items[] = {numeric_item(NumericKind::hour12), character_item(':'),
+                                           numeric_item(NumericKind::minute), character_item(':'),
+                                           numeric_item(NumericKind::second), whitespace_item,
+                                           TimeItem{Kind::half_day, 0}};
+constexpr TimeItem date_and_time_items[] = {TimeItem{Kind::weekday_name, 0},     whitespace_item,
+                                            TimeItem{Kind::month_name, 0},       whitespace_item,
+                                            numeric_item(NumericKind::day),      whitespace_item,
+                                            numeric_item(NumericKind::hour24),   character_item(':'),
+                                            numeric_item(NumericKind::minute),   character_item(':'),
+                                            numeric_item(NumericKind::second),   whitespace_item,
+                                            numeric_item(NumericKind::year)};
+
+// Indexed by Composite.
+constexpr std::span<const TimeItem> composite_items[] = {month_day_year_items, iso_date_items, day_month_year_items,
+                                                         hour_minute_items,    hms_items,      hms_half_day_items,
+                                                         date_and_time_items};
+
 // Byte length of the White_Space character starting at `at`, or 0. Every
 // such character has one encoding, so matching bytes is exact decoding; a
 // malformed sequence never matches.
@@ -92,44 +141,6 @@ size_t whitespace_length(std::string_view s, size_t at) {
     }
 }
 
-// True when `s` is well-formed UTF-8 (no overlongs, surrogates or values
-// beyond U+10FFFF).
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const unsigned char lead = static_cast<unsigned char>(s[i]);
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t count;
-        unsigned char low = 0x80;
-        unsigned char high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) {
-            count = 1;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            count = 2;
-            if (lead == 0xE0) low = 0xA0;
-            if (lead == 0xED) high = 0x9F;
-        } else if (lead >= 0xF0 && lead <= 0xF4) {
-            count = 3;
-            if (lead == 0xF0) low = 0x90;
-            if (lead == 0xF4) high = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i <= count) return false;
-        for (size_t k = 1; k <= count; ++k) {
-            const unsigned char next = static_cast<unsigned char>(s[i + k]);
-            if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return false;
-        }
-        i += count + 1;
-    }
-    return true;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-char lower_ascii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Builds the item list of one pattern.
 class Splitter {
@@ -153,7 +164,7 @@ public:
                 while (at < pattern.size() && pattern[at] != '%' && whitespace_length(pattern, at) == 0) ++at;
                 const std::string_view run = pattern.substr(start, at - start);
                 // A malformed byte is no character and matches nothing.
-                if (valid_utf8(run)) {
+                if (is_valid_utf8(run)) {
                     push_literal(run);
                 } else {
                     push(Kind::error);
@@ -165,12 +176,22 @@ public:
     }
 
 private:
-    void push(Kind kind, uint8_t argument = 0) { items_.push_back(TimeItem{kind, argument, 0, 0}); }
+    void push(Kind kind, uint8_t argument = 0) { items_.push_back(TimeItem{kind, argument}); }
     void push_numeric(NumericKind which) { push(Kind::numeric, static_cast<uint8_t>(which)); }
+    void push_composite(Composite which) { push(Kind::composite, static_cast<uint8_t>(which)); }
+    // One byte is a character item; longer runs go to the literals in pieces
+    // of at most 255 bytes (matching the pieces in turn is matching the run).
     void push_literal(std::string_view bytes) {
-        items_.push_back(TimeItem{Kind::literal, 0, static_cast<uint32_t>(literals_.size()),
-                                  static_cast<uint32_t>(bytes.size())});
+        if (bytes.size() == 1) {
+            push(Kind::character, static_cast<uint8_t>(bytes[0]));
+            return;
+        }
         literals_.append(bytes);
+        for (size_t left = bytes.size(); left > 0;) {
+            const size_t piece = left < 255 ? left : 255;
+            push(Kind::literal, static_cast<uint8_t>(piece));
+            left -= piece;
+        }
     }
 
     static std::optional<NumericKind> single_numeric(char c) {
@@ -240,20 +261,14 @@ private:
             case 'Z': push(Kind::zone_name); break;
             case '+': push(Kind::rfc3339); break;
             case 'n': case 't': push(Kind::whitespace); break;
-            case '%': push_literal("%"); break;
-            case 'D': case 'x': date_slashes(); break;
-            case 'F': push_numeric(NumericKind::year); push_literal("-"); push_numeric(NumericKind::month);
-                push_literal("-"); push_numeric(NumericKind::day); break;
-            case 'v': push_numeric(NumericKind::day); push_literal("-"); push(Kind::month_name, 0);
-                push_literal("-"); push_numeric(NumericKind::year); break;
-            case 'R': push_numeric(NumericKind::hour24); push_literal(":"); push_numeric(NumericKind::minute); break;
-            case 'T': case 'X': hms(NumericKind::hour24); break;
-            case 'r': hms(NumericKind::hour12); push(Kind::whitespace); push(Kind::half_day); break;
-            case 'c':
-                push(Kind::weekday_name, 0); push(Kind::whitespace); push(Kind::month_name, 0);
-                push(Kind::whitespace); push_numeric(NumericKind::day); push(Kind::whitespace);
-                hms(NumericKind::hour24); push(Kind::whitespace); push_numeric(NumericKind::year);
-                break;
+            case '%': push(Kind::character, '%'); break;
+            case 'D': case 'x': push_composite(Composite::month_day_year); break;
+            case 'F': push_composite(Composite::iso_date); break;
+            case 'v': push_composite(Composite::day_month_year); break;
+            case 'R': push_composite(Composite::hour_minute); break;
+            case 'T': case 'X': push_composite(Composite::hms); break;
+            case 'r': push_composite(Composite::hms_half_day); break;
+            case 'c': push_composite(Composite::date_and_time); break;
             case '.':
                 if (followed_by("f")) {
                     push(Kind::fraction_dot);
@@ -290,22 +305,6 @@ private:
         return at + 1;
     }
 
-    void date_slashes() {
-        push_numeric(NumericKind::month);
-        push_literal("/");
-        push_numeric(NumericKind::day);
-        push_literal("/");
-        push_numeric(NumericKind::year_mod_100);
-    }
-
-    void hms(NumericKind hour) {
-        push_numeric(hour);
-        push_literal(":");
-        push_numeric(NumericKind::minute);
-        push_literal(":");
-        push_numeric(NumericKind::second);
-    }
-
     std::string& literals_;
     std::vector<TimeItem>& items_;
 };
@@ -324,20 +323,33 @@ public:
     Reader(std::string_view text, Parsed& parsed) : text_(text), parsed_(parsed) {}
 
     bool read(const TimeFormat& format) {
+        literals_ = format.literals();
         for (const TimeItem& item : format.items()) {
-            if (!read_item(item, format)) return false;
+            // A composite stands for its run of items (none of them composite
+            // or literal); one call site keeps read_item inlined.
+            const std::span<const TimeItem> run =
+                item.kind == Kind::composite ? composite_items[item.argument] : std::span(&item, 1);
+            for (const TimeItem& part : run) {
+                if (!read_item(part)) return false;
+            }
         }
         return at_ == text_.size();
     }
 
 private:
-    bool read_item(const TimeItem& item, const TimeFormat& format) {
+    bool read_item(const TimeItem& item) {
         switch (item.kind) {
             case Kind::whitespace:
                 skip_whitespace();
                 return true;
-            case Kind::literal:
-                return consume(format.literal(item));
+            case Kind::character:
+                return consume_char(static_cast<char>(item.argument));
+            case Kind::literal: {
+                // Literal items take their bytes from the literals in turn.
+                const std::string_view expected = literals_.substr(0, item.argument);
+                literals_.remove_prefix(item.argument);
+                return consume(expected);
+            }
             case Kind::numeric:
                 return read_numeric(static_cast<NumericKind>(item.argument));
             case Kind::month_name:
@@ -357,6 +369,8 @@ private:
                 return true;
             case Kind::rfc3339:
                 return read_rfc3339();
+            case Kind::composite:
+                return false;  // expanded by read()
             case Kind::error:
                 return false;
         }
@@ -375,8 +389,6 @@ private:
     }
 
     bool consume(std::string_view expected) {
-        // Separators are mostly one byte: spare them the library compare.
-        if (expected.size() == 1) return consume_char(expected[0]);
         if (text_.substr(at_, expected.size()) != expected) return false;
         at_ += expected.size();
         return true;
@@ -562,6 +574,7 @@ private:
 
     std::string_view text_;
     size_t at_ = 0;
+    std::string_view literals_;  // the literal bytes not yet matched
     Parsed& parsed_;
 };
 
@@ -571,8 +584,14 @@ bool read_text(std::string_view text, const TimeFormat& format, Parsed& parsed) 
 
 }  // namespace
 
-TimeFormat::TimeFormat(std::string_view pattern) : pattern_(pattern) {
-    Splitter(literals_, items_).split(pattern_);
+TimeFormat::TimeFormat(std::string_view pattern) {
+    std::vector<TimeItem> items;
+    std::string literals;
+    Splitter(literals, items).split(pattern);
+    // A format lives as long as its Parser: keep no spare capacity. (Not
+    // shrink_to_fit, which hides a failed allocation.)
+    items_.assign(items.begin(), items.end());
+    literals_.assign(literals);
 }
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format) {

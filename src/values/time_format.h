@@ -12,11 +12,12 @@
 
 namespace kelvane {
 
-// Seconds of the day (0..86399) and nanoseconds (0..1,999,999,999; from
-// 1,000,000,000 on the reading was a leap second and `seconds` ends in :59).
+// Seconds of the day (0..86399) and nanoseconds (0..999,999,999). A leap
+// second (:60) is flagged and counted as :59 in `seconds`.
 struct TimeOfDay {
     uint32_t seconds;
     uint32_t nanosecond;
+    bool leap_second = false;
 };
 
 struct NaiveDateTime {
@@ -24,47 +25,44 @@ struct NaiveDateTime {
     TimeOfDay time;
 };
 
-// One step of a prepared pattern. `argument` and the literal span mean
-// different things per kind; see time_format.cpp.
+// One step of a compiled pattern, two bytes. `argument` means different
+// things per kind; see time_format.cpp.
 struct TimeItem {
     enum class Kind : uint8_t {
-        whitespace,        // skip any run of whitespace, possibly empty
-        literal,           // bytes [offset, offset + length) of the literal store
-        numeric,           // argument: which number (NumericKind in the reader)
-        month_name,        // argument 1: the rest of the full name may follow
-        weekday_name,      // argument 1: the rest of the full name may follow
-        half_day,          // am / pm in any case
-        fraction_dot,      // optional `.` and digits
-        fraction_digits,   // argument: exactly this many digits
-        offset,            // argument 1: permissive (`Z`, minutes optional at the end)
-        zone_name,         // skipped up to whitespace
-        rfc3339,           // a whole RFC 3339 date-time
-        error,             // a malformed specifier: every reading that reaches it fails
+        whitespace,       // skip any run of whitespace, possibly empty
+        character,        // argument: the one byte to match
+        literal,          // argument: match the next `argument` bytes of the literals
+        numeric,          // argument: which number (NumericKind in the reader)
+        month_name,       // argument 1: the rest of the full name may follow
+        weekday_name,     // argument 1: the rest of the full name may follow
+        half_day,         // am / pm in any case
+        fraction_dot,     // optional `.` and digits
+        fraction_digits,  // argument: exactly this many digits
+        offset,           // argument 1: permissive (`Z`, minutes optional at the end)
+        zone_name,        // skipped up to whitespace
+        rfc3339,          // a whole RFC 3339 date-time
+        composite,        // argument: a fixed run of items (Composite in the reader)
+        error,            // a malformed specifier: every reading that reaches it fails
     };
     Kind kind;
     uint8_t argument = 0;
-    uint32_t offset = 0;
-    uint32_t length = 0;
 };
 
-// A pattern prepared once for repeated readings. Preparing never fails: a
-// malformed specifier only fails the readings that reach it.
+// A pattern compiled once for repeated readings, at most about two bytes a
+// pattern byte. Compiling never fails: a malformed specifier only fails the
+// readings that reach it.
 class TimeFormat {
 public:
     TimeFormat() = default;
     explicit TimeFormat(std::string_view pattern);
 
-    const std::string& pattern() const { return pattern_; }
     const std::vector<TimeItem>& items() const { return items_; }
-    // Literal bytes the items refer to (composites bring their own separators).
-    std::string_view literal(const TimeItem& item) const {
-        return std::string_view(literals_).substr(item.offset, item.length);
-    }
+    // The bytes of the literal items end to end, in item order.
+    std::string_view literals() const { return literals_; }
 
 private:
-    std::string pattern_;
-    std::string literals_;
     std::vector<TimeItem> items_;
+    std::string literals_;
 };
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format);

@@ -52,6 +52,19 @@ inline uint32_t decode_utf8(const char*& p, const char* end) {
     return cp;
 }
 
+// True when `text` is well-formed UTF-8 (no overlongs, surrogates or values
+// beyond U+10FFFF). A malformed sequence decodes as U+FFFD over one byte, the
+// real U+FFFD over three.
+inline bool is_valid_utf8(std::string_view text) {
+    const char* p = text.data();
+    const char* end = p + text.size();
+    while (p < end) {
+        const char* start = p;
+        if (decode_utf8(p, end) == replacement_character && p - start != 3) return false;
+    }
+    return true;
+}
+
 // A set of code points given as a text; ASCII members are a bitmap.
 class CharSet {
 public:

@@ -1,5 +1,6 @@
 // Zone lookup through the generated perfect hash, and placement of local
-// times by binary search over the periods' local ranges.
+// times by binary search over the periods' local ranges (precomputed by the
+// generator).
 #include "zone_db.h"
 
 #include <cstring>
@@ -13,19 +14,9 @@ namespace {
 
 using namespace zone_tables;
 
-// Local range of period k: [begin, end), no lower bound for the first
-// period and no upper bound for the last.
-struct LocalRange {
-    const Zone& zone;
-
-    bool below(uint32_t k, int64_t local) const {
-        return k > 0 && local < zone.transition_instants[k - 1] + zone.total_offsets[k];
-    }
-    bool at_or_past(uint32_t k, int64_t local) const {
-        return k + 1 < zone.period_count && local >= zone.transition_instants[k] + zone.total_offsets[k];
-    }
-    bool contains(uint32_t k, int64_t local) const { return !below(k, local) && !at_or_past(k, local); }
-};
+bool contains(const Zone& zone, uint32_t k, int64_t local) {
+    return zone.local_begins[k] <= local && local < zone.local_ends[k];
+}
 
 }  // namespace
 
@@ -45,18 +36,17 @@ const Zone* find_zone(std::string_view name) {
 Placement place_in_zone(const Zone& zone, int64_t local_seconds) {
     // The generator checks that range beginnings and ends both increase and
     // that only neighbouring ranges overlap, which makes this search exact.
-    const LocalRange ranges{zone};
     uint32_t low = 0;
     uint32_t high = zone.period_count;  // search [low, high)
     while (low < high) {
         const uint32_t mid = low + (high - low) / 2;
-        if (ranges.below(mid, local_seconds)) {
+        if (local_seconds < zone.local_begins[mid]) {
             high = mid;
-        } else if (ranges.at_or_past(mid, local_seconds)) {
+        } else if (local_seconds >= zone.local_ends[mid]) {
             low = mid + 1;
         } else {
-            if ((mid > 0 && ranges.contains(mid - 1, local_seconds)) ||
-                (mid + 1 < zone.period_count && ranges.contains(mid + 1, local_seconds))) {
+            if ((mid > 0 && contains(zone, mid - 1, local_seconds)) ||
+                (mid + 1 < zone.period_count && contains(zone, mid + 1, local_seconds))) {
                 return {PlacementKind::overlap, 0};
             }
             return {PlacementKind::unique, zone.total_offsets[mid]};

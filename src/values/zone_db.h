@@ -7,13 +7,16 @@
 
 namespace kelvane {
 
-// One zone as periods of constant total offset. Period 0 holds from the
-// beginning of time; period k (k >= 1) from transition_instants[k - 1] on,
-// in UTC seconds since 1970-01-01; the last period has no end. Links share
-// their target's Zone.
+// One zone as periods of constant total offset, each with the range of
+// wall-clock times it covers: [local_begins[k], local_ends[k]), in seconds
+// since 1970-01-01T00:00:00 counted as if UTC. The first period has no
+// beginning (INT64_MIN) and the last no end (INT64_MAX). Beginnings and ends
+// both increase, and only neighbouring ranges overlap (a repeated hour) or
+// leave a gap between them (a skipped hour). Links share their target's Zone.
 struct Zone {
-    const int64_t* transition_instants;  // period_count - 1 entries, increasing
-    const int32_t* total_offsets;        // period_count entries, seconds east of UTC
+    const int64_t* local_begins;  // period_count entries each
+    const int64_t* local_ends;
+    const int32_t* total_offsets;  // seconds east of UTC
     uint32_t period_count;
 };
 
