@@ -118,6 +118,7 @@ Result<std::shared_ptr<const FeedSchema>> FeedSchema::read(std::string text) {
     Result<std::shared_ptr<const FeedLayout>> layout = result->build_layout({});
     if (!layout) return Failure{layout.message()};
     result->layout_ = std::move(layout).value();
+    result->text_ = std::move(text);
     return std::shared_ptr<const FeedSchema>(std::move(result));
 }
 
