@@ -388,8 +388,13 @@ Py_ssize_t read_from_file(PyObject* file, bool has_readinto, std::span<char> spa
         if (!view) return -1;
         PyRef result(PyObject_CallMethod(file, "readinto", "O", view.get()));
         // The memory is the reader's: no reference to it may outlive the call.
+        PyObject* pending = PyErr_GetRaisedException();
         PyRef released(PyObject_CallMethod(view.get(), "release", nullptr));
-        if (!result) return -1;
+        if (pending != nullptr) {
+            if (!released) PyErr_Clear();
+            PyErr_SetRaisedException(pending);
+            return -1;
+        }
         if (!released) return -1;
         if (result.get() == Py_None) {
             PyErr_SetString(PyExc_BlockingIOError, "the file object returned no data (non-blocking mode?)");
