@@ -12,8 +12,11 @@
 
 namespace kelvane::feed {
 
-// A malloc'd byte buffer that grows geometrically. Allocation failure throws
-// std::bad_alloc (the binding turns it into MemoryError).
+// A growable byte buffer. Small ones live on the heap; from 64 KiB on they
+// are mappings of their own, grown in place by mremap and given back to the
+// system the moment they are freed, so that memory in use follows the data
+// (an allocator's cached free space would make streaming reads grow).
+// Allocation failure throws std::bad_alloc (the binding's MemoryError).
 class Buffer {
 public:
     Buffer() = default;
@@ -22,17 +25,19 @@ public:
     Buffer(Buffer&& other) noexcept
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
-          capacity_(std::exchange(other.capacity_, 0)) {}
+          capacity_(std::exchange(other.capacity_, 0)),
+          mapped_(std::exchange(other.mapped_, false)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         if (this != &other) {
-            std::free(data_);
+            release();
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
+            mapped_ = std::exchange(other.mapped_, false);
         }
         return *this;
     }
-    ~Buffer() { std::free(data_); }
+    ~Buffer() { release(); }
 
     uint8_t* data() { return data_; }
     const uint8_t* data() const { return data_; }
@@ -40,22 +45,12 @@ public:
     size_t capacity() const { return capacity_; }
     bool empty() const { return size_ == 0; }
 
-    void reserve(size_t capacity) {
-        if (capacity <= capacity_) return;
-        void* grown = std::realloc(data_, capacity);
-        if (grown == nullptr) throw std::bad_alloc();
-        data_ = static_cast<uint8_t*>(grown);
-        capacity_ = capacity;
-    }
+    void reserve(size_t capacity);
 
     // Room for `extra` more bytes, growing by at least half.
     void ensure(size_t extra) {
         if (size_ + extra <= capacity_) return;
-        if (extra > SIZE_MAX / 2 - size_) throw std::bad_alloc();
-        size_t target = capacity_ + capacity_ / 2;
-        if (target < size_ + extra) target = size_ + extra;
-        if (target < 64) target = 64;
-        reserve(target);
+        grow(extra);
     }
 
     void append(const void* bytes, size_t count) {
@@ -79,27 +74,21 @@ public:
     }
 
     void resize_down(size_t size) { size_ = size < size_ ? size : size_; }
+    // Sets the size after bytes were written past it (within capacity).
+    void set_size(size_t size) { size_ = size; }
     void clear() { size_ = 0; }
 
-    // Gives back unused capacity (large buffers shrink in place).
-    void shrink_to_fit() {
-        if (capacity_ == size_) return;
-        if (size_ == 0) {
-            std::free(data_);
-            data_ = nullptr;
-            capacity_ = 0;
-            return;
-        }
-        if (void* shrunk = std::realloc(data_, size_)) {
-            data_ = static_cast<uint8_t*>(shrunk);
-            capacity_ = size_;
-        }
-    }
+    // Gives back unused capacity.
+    void shrink_to_fit();
 
 private:
+    void grow(size_t extra);
+    void release();
+
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    bool mapped_ = false;
 };
 
 // One column of one batch. `validity` is empty when there is no null;

@@ -12,8 +12,6 @@
 namespace kelvane::feed {
 namespace {
 
-std::shared_ptr<char[]> new_block(size_t capacity) { return std::shared_ptr<char[]>(new char[capacity]); }
-
 const char* last_newline(const char* data, size_t size) {
     return static_cast<const char*>(memrchr(data, '\n', size));
 }
@@ -78,45 +76,47 @@ bool FeedReader::wants_input() const {
            in_flight_.size() < window();
 }
 
+std::shared_ptr<Buffer> FeedReader::take_block(size_t capacity) {
+    if (!spare_blocks_.empty() && spare_blocks_.back()->capacity() >= capacity) {
+        std::shared_ptr<Buffer> block = std::move(spare_blocks_.back());
+        spare_blocks_.pop_back();
+        return block;
+    }
+    auto block = std::make_shared<Buffer>();
+    block->reserve(capacity);
+    return block;
+}
+
 std::span<char> FeedReader::input_space() {
     if (!block_) {
-        block_capacity_ = options_.chunk_size + options_.chunk_size / 4 + 4096;
-        block_ = new_block(block_capacity_);
+        block_ = take_block(block_size());
         block_fill_ = 0;
-    } else if (block_fill_ == block_capacity_) {
+    } else if (block_fill_ == block_->capacity()) {
         // A line longer than the block: grow until its end arrives.
-        const size_t capacity = block_capacity_ * 2;
-        std::shared_ptr<char[]> grown = new_block(capacity);
-        std::memcpy(grown.get(), block_.get(), block_fill_);
-        block_ = std::move(grown);
-        block_capacity_ = capacity;
+        block_->set_size(block_fill_);
+        block_->reserve(block_->capacity() * 2);
     }
-    return {block_.get() + block_fill_, block_capacity_ - block_fill_};
+    return {reinterpret_cast<char*>(block_->data()) + block_fill_, block_->capacity() - block_fill_};
 }
 
 void FeedReader::emit_block(size_t stop, bool last) {
+    std::shared_ptr<Buffer> block = std::move(block_);
     Chunk chunk;
-    chunk.data = block_.get();
+    chunk.data = reinterpret_cast<const char*>(block->data());
     chunk.size = stop;
     chunk.offset = block_offset_;
     chunk.at_source_start = block_offset_ == 0;
-    chunk.owner = block_;
+    chunk.owner = block;
     const size_t rest = block_fill_ - stop;
-    if (last) {
-        block_.reset();
-        block_fill_ = 0;
-        block_capacity_ = 0;
-    } else {
-        // The unfinished line moves to a fresh block.
-        const size_t capacity = std::max(options_.chunk_size + options_.chunk_size / 4 + 4096, rest + 4096);
-        std::shared_ptr<char[]> next = new_block(capacity);
-        std::memcpy(next.get(), block_.get() + stop, rest);
-        block_ = std::move(next);
-        block_capacity_ = capacity;
+    block_fill_ = 0;
+    if (!last) {
+        // The unfinished line moves to the next block.
+        block_ = take_block(std::max(block_size(), rest + 4096));
+        std::memcpy(block_->data(), block->data() + stop, rest);
         block_fill_ = rest;
     }
     block_offset_ += stop;
-    if (chunk.size > 0) submit(std::move(chunk));
+    if (chunk.size > 0) submit(std::move(chunk), std::move(block));
 }
 
 void FeedReader::commit_input(size_t count) {
@@ -136,13 +136,12 @@ void FeedReader::commit_input(size_t count) {
         // range_start - 1.
         const uint64_t low = options_.range_start - 1;
         const size_t from = low > block_offset_ ? static_cast<size_t>(low - block_offset_) : 0;
-        const void* newline =
-            from < block_fill_ ? std::memchr(block_.get() + from, '\n', block_fill_ - from) : nullptr;
-        const size_t drop = newline == nullptr
-                                ? block_fill_
-                                : static_cast<size_t>(static_cast<const char*>(newline) - block_.get()) + 1;
+        char* const bytes = reinterpret_cast<char*>(block_->data());
+        const void* newline = from < block_fill_ ? std::memchr(bytes + from, '\n', block_fill_ - from) : nullptr;
+        const size_t drop =
+            newline == nullptr ? block_fill_ : static_cast<size_t>(static_cast<const char*>(newline) - bytes) + 1;
         if (options_.first_line_number == 0) {
-            dropped_newlines_ += count_newlines(block_.get(), drop);
+            dropped_newlines_ += count_newlines(bytes, drop);
             next_line_number_ = 1 + dropped_newlines_;
         }
         if (newline == nullptr) {
@@ -150,7 +149,7 @@ void FeedReader::commit_input(size_t count) {
             block_fill_ = 0;
             return;
         }
-        std::memmove(block_.get(), block_.get() + drop, block_fill_ - drop);
+        std::memmove(bytes, bytes + drop, block_fill_ - drop);
         block_fill_ -= drop;
         block_offset_ += drop;
         skipping_ = false;
@@ -165,19 +164,21 @@ void FeedReader::commit_input(size_t count) {
         }
         const uint64_t high = options_.range_end - 1;
         if (block_offset_ + block_fill_ > high) {
+            const char* bytes = reinterpret_cast<const char*>(block_->data());
             const auto from = static_cast<size_t>(high - block_offset_);
-            const void* newline = std::memchr(block_.get() + from, '\n', block_fill_ - from);
+            const void* newline = std::memchr(bytes + from, '\n', block_fill_ - from);
             if (newline != nullptr) {
                 // The line holding byte range_end - 1 is the range's last.
-                emit_block(static_cast<size_t>(static_cast<const char*>(newline) - block_.get()) + 1, true);
+                emit_block(static_cast<size_t>(static_cast<const char*>(newline) - bytes) + 1, true);
                 input_ended_ = true;
                 return;
             }
         }
     }
     if (block_fill_ >= options_.chunk_size) {
-        if (const char* newline = last_newline(block_.get(), block_fill_))
-            emit_block(static_cast<size_t>(newline - block_.get()) + 1, false);
+        const char* bytes = reinterpret_cast<const char*>(block_->data());
+        if (const char* newline = last_newline(bytes, block_fill_))
+            emit_block(static_cast<size_t>(newline - bytes) + 1, false);
     }
 }
 
@@ -208,9 +209,10 @@ void FeedReader::fill_from_file() {
     }
 }
 
-void FeedReader::submit(Chunk chunk) {
+void FeedReader::submit(Chunk chunk, std::shared_ptr<Buffer> block) {
     auto slot = std::make_shared<Slot>();
     slot->chunk = std::move(chunk);
+    slot->block = std::move(block);
     in_flight_.push_back(slot);
     if (!workers_.empty()) {
         {
@@ -268,6 +270,10 @@ std::optional<Delivery> FeedReader::next() {
         work_done_.wait(lock, [&] { return slot->done; });
     }
     if (slot->failure) std::rethrow_exception(slot->failure);
+    // The parsed block takes new input next (its pages are already there).
+    if (slot->block && slot->block.use_count() == 1 && slot->block->capacity() < 2 * block_size() &&
+        spare_blocks_.size() < window())
+        spare_blocks_.push_back(std::move(slot->block));
     return stitch(std::move(*slot->result));
 }
 

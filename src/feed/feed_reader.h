@@ -80,13 +80,16 @@ public:
 private:
     struct Slot {
         Chunk chunk;
+        std::shared_ptr<Buffer> block;  // the input block the chunk lies in, if any
         std::optional<ChunkResult> result;
         std::exception_ptr failure;
         bool done = false;
     };
 
     size_t window() const { return options_.threads <= 1 ? 1 : 2 * static_cast<size_t>(options_.threads); }
-    void submit(Chunk chunk);
+    void submit(Chunk chunk, std::shared_ptr<Buffer> block = nullptr);
+    std::shared_ptr<Buffer> take_block(size_t capacity);
+    size_t block_size() const { return options_.chunk_size + options_.chunk_size / 4 + 4096; }
     void fill_from_memory();
     void fill_from_file();
     void emit_block(size_t stop, bool last);
@@ -106,9 +109,9 @@ private:
     int fd_ = -1;
     uint64_t file_offset_ = 0;
     // pushed and file input: the block being filled
-    std::shared_ptr<char[]> block_;
-    size_t block_capacity_ = 0;
+    std::shared_ptr<Buffer> block_;
     size_t block_fill_ = 0;
+    std::vector<std::shared_ptr<Buffer>> spare_blocks_;  // parsed blocks, reused for new input
     uint64_t block_offset_ = 0;  // source offset of block_[0]
     bool skipping_ = false;      // dropping bytes before the range's first line
     uint64_t dropped_newlines_ = 0;
