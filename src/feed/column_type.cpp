@@ -15,6 +15,8 @@ template <class... Fs>
 struct Overloaded : Fs... {
     using Fs::operator()...;
 };
+template <class... Fs>
+Overloaded(Fs...) -> Overloaded<Fs...>;
 
 ColumnType make(ColumnKind kind) {
     ColumnType type;
