@@ -6,7 +6,7 @@ import collections
 import io
 import os
 from collections.abc import Iterator
-from typing import IO, Any, Literal, Union
+from typing import IO, Any, Literal, Union, cast
 
 import kelvane
 
@@ -40,12 +40,12 @@ def _source_kind(source: Source) -> str:
     if hasattr(source, "read"):
         # A file-like object that also exports its bytes (mmap) is read as memory.
         try:
-            memoryview(source).release()
+            memoryview(cast(Any, source)).release()
             return "memory"
         except TypeError:
             return "file"
     try:
-        memoryview(source).release()
+        memoryview(cast(Any, source)).release()
         return "memory"
     except TypeError:
         raise TypeError(
@@ -135,7 +135,7 @@ class BatchReader:
             first,
         )
         if kind == "path":
-            self._native.use_path(os.fsencode(source))
+            self._native.use_path(os.fsencode(cast("str | os.PathLike[str]", source)))
         elif kind == "memory":
             self._native.use_memory(source)
         else:
@@ -283,7 +283,7 @@ def count_lines(source: Source, byte_range: tuple[int, int | None] | None = None
     start, end = _byte_range(byte_range)
     kind = _source_kind(source)
     if kind == "path":
-        return _native.count_lines("path", os.fsencode(source), start, end)
+        return _native.count_lines("path", os.fsencode(cast("str | os.PathLike[str]", source)), start, end)
     return _native.count_lines(kind, source, start, end)
 
 
@@ -329,9 +329,9 @@ class RecordIterator:
         start, end = _byte_range(byte_range)
         kind = _source_kind(source)
         if kind == "path":
-            file: Any = open(source, "rb")
+            file: Any = open(cast("str | os.PathLike[str]", source), "rb")
         elif kind == "memory":
-            file = io.BytesIO(memoryview(source).cast("B").tobytes() if not isinstance(source, bytes) else source)
+            file = io.BytesIO(source if isinstance(source, bytes) else memoryview(cast(Any, source)).cast("B").tobytes())
         else:
             file = source
         try:
@@ -384,9 +384,11 @@ class RecordIterator:
             try:
                 record = parse_line(line.decode("utf-8"))
             except (ValueError, UnicodeDecodeError) as failure:
-                located = self._layout.locate(line)
-                message = str(failure) if not isinstance(failure, UnicodeDecodeError) else located[3]
-                record_name, field, field_name, _ = located if located is not None else (None, None, None, message)
+                # The reader's own locating gives the record and field; the
+                # message is the Parser's (the reader's own for bad UTF-8).
+                located = self._layout.locate(line) or (None, None, None, str(failure))
+                record_name, field, field_name, located_message = located
+                message = located_message if isinstance(failure, UnicodeDecodeError) else str(failure)
                 error = LineError(
                     this_number,
                     line_offset,

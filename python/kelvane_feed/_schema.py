@@ -6,7 +6,7 @@ import os
 from collections.abc import Mapping
 from typing import NamedTuple
 
-from . import _native
+from . import _native as native
 
 # {"D": {"amount": "decimal128(38, 4)", 3: "large_utf8"}}: per record kind, a
 # column name or 1-based field position and the column type to use.
@@ -34,13 +34,13 @@ class Schema:
 
     __slots__ = ("_native", "_layouts")
 
-    _native: _native.Schema
-    _layouts: dict[tuple[tuple[str, str | int, str], ...], _native.Layout]
+    _native: native.Schema
+    _layouts: dict[tuple[tuple[str, str | int, str], ...], native.Layout]
 
     def __init__(self, text: str) -> None:
         if not isinstance(text, str):
             raise TypeError(f"Schema() takes the schema text as a str, not {type(text).__name__}")
-        object.__setattr__(self, "_native", _native.Schema(text))
+        object.__setattr__(self, "_native", native.Schema(text))
         object.__setattr__(self, "_layouts", {})
 
     @classmethod
@@ -66,7 +66,7 @@ class Schema:
                 return [Column(*column) for column in columns]
         raise KeyError(kind)
 
-    def _layout(self, column_types: ColumnTypes | None) -> _native.Layout:
+    def _layout(self, column_types: ColumnTypes | None) -> native.Layout:
         overrides = _overrides(column_types)
         layout = self._layouts.get(overrides)
         if layout is None:

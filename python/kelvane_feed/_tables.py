@@ -141,10 +141,12 @@ class Table:
 
     def to_pandas(self, **options: Any) -> pandas.DataFrame:
         """A pandas DataFrame (through pyarrow; ``options`` go to ``pyarrow.Table.to_pandas``)."""
-        return self.to_arrow().to_pandas(**options)
+        frame: pandas.DataFrame = self.to_arrow().to_pandas(**options)
+        return frame
 
     def to_polars(self) -> polars.DataFrame:
-        return _import("polars", "Table.to_polars()").DataFrame(self)
+        frame: polars.DataFrame = _import("polars", "Table.to_polars()").DataFrame(self)
+        return frame
 
     def __repr__(self) -> str:
         return f"<kelvane_feed.Table kind={self.kind!r} rows={self.num_rows} columns={self.column_names!r}>"
@@ -197,10 +199,12 @@ class ErrorList(Sequence[LineError]):
         return _import("pyarrow", "errors.to_arrow()").table(self)
 
     def to_pandas(self, **options: Any) -> pandas.DataFrame:
-        return self.to_arrow().to_pandas(**options)
+        frame: pandas.DataFrame = self.to_arrow().to_pandas(**options)
+        return frame
 
     def to_polars(self) -> polars.DataFrame:
-        return _import("polars", "errors.to_polars()").DataFrame(self)
+        frame: polars.DataFrame = _import("polars", "errors.to_polars()").DataFrame(self)
+        return frame
 
 
 class Feed(Mapping[str, Table]):

@@ -30,6 +30,7 @@ public:
         int kind = last_kind_;
         if (kind < 0 || layout_.kinds()[static_cast<size_t>(kind)].name != name) kind = layout_.find_kind(name);
         // parse_line selected the first Line of this name, which is a kind.
+        if (kind < 0) return Verdict::aborted;
         last_kind_ = kind;
         current_kind_ = kind;
         current_ = &state(static_cast<size_t>(kind));

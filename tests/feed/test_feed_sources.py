@@ -5,8 +5,11 @@ bad input of every kind is reported, never half-read."""
 from __future__ import annotations
 
 import gzip
+import importlib.metadata
 import io
 import random
+import subprocess
+import sys
 import threading
 
 import pyarrow as pa
@@ -285,3 +288,20 @@ def test_abandoned_stream_releases_its_threads(feed_bytes):
         next(iter(batches))
         del batches
     assert threading.active_count() < 10
+
+
+def test_standard_input_and_version(feed_bytes):
+    program = (
+        "import sys, kelvane_feed\n"
+        f"feed = kelvane_feed.read(sys.stdin.buffer, {SCHEMA!r}, errors='collect', threads=2, chunk_size=5000)\n"
+        "print(feed.lines, len(feed.errors), sorted(feed.counts.items()))"
+    )
+    result = subprocess.run([sys.executable, "-c", program], input=feed_bytes, capture_output=True, check=True)
+    full = kelvane_feed.read(feed_bytes, SCHEMA, errors="collect")
+    assert result.stdout.decode().strip() == f"{full.lines} {len(full.errors)} {sorted(full.counts.items())}"
+
+    try:
+        expected = importlib.metadata.version("kelvane")
+    except importlib.metadata.PackageNotFoundError:  # a build tree on PYTHONPATH
+        expected = "0+unknown"
+    assert kelvane_feed.__version__ == expected
