@@ -3,6 +3,7 @@
 #include "column_builder.h"
 
 #include <climits>
+#include <stdexcept>
 
 #include "../values/civil.h"
 #include "../values/numeric_text.h"
@@ -157,8 +158,20 @@ Append ColumnBuilder::append_decimal(bool negative, unsigned __int128 coefficien
     return Append::ok;
 }
 
+namespace {
+
+// The value of the alternative the column's field kind guarantees.
+template <class T>
+const T& value_of(const FieldValue& value) {
+    const T* held = std::get_if<T>(&value);
+    if (held == nullptr) throw std::logic_error("a field value does not match its column type");
+    return *held;
+}
+
+}  // namespace
+
 Append ColumnBuilder::append(const FieldValue& value, std::string& misfit_message) {
-    if (std::holds_alternative<Absent>(value)) {
+    if (value.index() == 0) {  // Absent
         append_null();
         return Append::ok;
     }
@@ -166,13 +179,13 @@ Append ColumnBuilder::append(const FieldValue& value, std::string& misfit_messag
     switch (type.kind) {
         case ColumnKind::utf8:
         case ColumnKind::large_utf8:
-        case ColumnKind::dictionary: return append_text(std::get<std::string_view>(value), misfit_message);
+        case ColumnKind::dictionary: return append_text(value_of<std::string_view>(value), misfit_message);
 
         case ColumnKind::int64:
             if (const auto* enum_value = std::get_if<EnumInt>(&value)) {
                 values_.push(enum_value->value);
             } else {
-                const int128 number = std::get<int128>(value);
+                const int128 number = value_of<int128>(value);
                 if (number < INT64_MIN || number > INT64_MAX) {
                     misfit_message = "Int " + int128_text(number) + " does not fit the column type int64";
                     return Append::misfit;
@@ -188,7 +201,7 @@ Append ColumnBuilder::append(const FieldValue& value, std::string& misfit_messag
                     negative ? -static_cast<unsigned __int128>(*number) : static_cast<unsigned __int128>(*number);
                 return append_decimal(negative, magnitude, 0, "Int", int128_text(*number), misfit_message);
             } else {
-                const Decimal& decimal = std::get<Decimal>(value);
+                const Decimal& decimal = value_of<Decimal>(value);
                 if (decimal.scale() <= type.scale && decimal.coefficient() < pow10.value[type.precision] / pow10.value[type.scale - decimal.scale()]) {
                     // The common case: widening the scale cannot overflow.
                     const unsigned __int128 coefficient = decimal.coefficient() * pow10.value[type.scale - decimal.scale()];
@@ -199,25 +212,25 @@ Append ColumnBuilder::append(const FieldValue& value, std::string& misfit_messag
                                       decimal.to_string(), misfit_message);
             }
 
-        case ColumnKind::float64: values_.push(std::get<double>(value)); break;
+        case ColumnKind::float64: values_.push(value_of<double>(value)); break;
 
-        case ColumnKind::boolean: push_bit(values_, length_, std::get<bool>(value)); break;
+        case ColumnKind::boolean: push_bit(values_, length_, value_of<bool>(value)); break;
 
         case ColumnKind::date32: {
-            const CivilDate& date = std::get<CivilDate>(value);
+            const CivilDate& date = value_of<CivilDate>(value);
             if (!year_fits(date.year)) return Append::refused;
             values_.push(static_cast<int32_t>(days_from_civil(date.year, date.month, date.day)));
             break;
         }
 
         case ColumnKind::time64: {
-            const TimeOfDay& time = std::get<TimeOfDay>(value);
+            const TimeOfDay& time = value_of<TimeOfDay>(value);
             values_.push(static_cast<int64_t>(time.seconds) * 1'000'000 + nanosecond_in_second(time) / 1000);
             break;
         }
 
         case ColumnKind::timestamp: {
-            const ZonedDateTime& moment = std::get<ZonedDateTime>(value);
+            const ZonedDateTime& moment = value_of<ZonedDateTime>(value);
             if (!year_fits(moment.date.year)) return Append::refused;
             const int64_t seconds = days_from_civil(moment.date.year, moment.date.month, moment.date.day) * 86400 +
                                     moment.seconds_of_day - moment.total_offset;

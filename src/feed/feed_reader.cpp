@@ -3,6 +3,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -20,7 +21,10 @@ const char* last_newline(const char* data, size_t size) {
 
 FeedReader::FeedReader(std::shared_ptr<const FeedLayout> layout, ReadOptions options)
     : layout_(std::move(layout)), options_(options), next_line_number_(options.first_line_number) {
-    if (options_.chunk_size == 0) options_.chunk_size = 1;
+    // A chunk longer than 1 GiB is then a single line, so no batch holds
+    // more text than one value: utf8 offsets overflow only for a value of
+    // more than 2 GiB, which no utf8 column can hold.
+    options_.chunk_size = std::clamp<size_t>(options_.chunk_size, 1, size_t{1} << 30);
     settings_.crlf = options_.crlf;
     settings_.skip_blank = options_.skip_blank;
     if (options_.errors == ErrorPolicy::raise) {
