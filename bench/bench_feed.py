@@ -189,11 +189,14 @@ def contenders(paths, threads: int):
                            "'description': 'VARCHAR', 'amount': 'DECIMAL(38,2)', 'price': 'DECIMAL(38,6)', "
                            "'rate': 'DOUBLE', 'status': 'BIGINT', 'confirmed': 'VARCHAR', 'trade_date': 'DATE', "
                            "'trade_time': 'TIME', 'settled_at': 'TIMESTAMP', 'currency': 'VARCHAR'}")
-                connection.sql(
+                result = connection.sql(
                     f"select * replace (confirmed = 'Y' as confirmed, "
                     f"timezone('Europe/London', settled_at) as settled_at) "
                     f"from read_csv('{paths['single']}', delim='|', quote='\"', header=false, "
                     f"columns={columns}, dateformat='%Y%m%d')").arrow()
+                # Newer DuckDB hands back a lazy reader: read it all.
+                if hasattr(result, "read_all"):
+                    result.read_all()
                 connection.close()
             return run
 

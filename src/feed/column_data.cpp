@@ -16,7 +16,7 @@ size_t page_rounded(size_t size) {
 }
 
 uint8_t* map(size_t size) {
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     return static_cast<uint8_t*>(memory);
 }
