@@ -29,16 +29,16 @@ def tzdata_zone(name: str) -> zoneinfo.ZoneInfo:
 
 
 @dataclass
-class FieldSpec:
+class GeneratedField:
     description: dict
     good: list  # field texts that mostly pass
     bad: list  # field texts that mostly fail
 
 
 @dataclass
-class SchemaSpec:
+class GeneratedSchema:
     document: dict
-    kinds: dict = field(default_factory=dict)  # record name -> [FieldSpec]
+    kinds: dict = field(default_factory=dict)  # record name -> [GeneratedField]
 
     @property
     def text(self) -> str:
@@ -57,7 +57,7 @@ def _strftime(moment: datetime.datetime, pattern: str, rng: random.Random) -> st
     return moment.strftime(pattern) + fraction
 
 
-def random_field(rng: random.Random, kind: str, delimiter: str, quote: str | None) -> FieldSpec:
+def random_field(rng: random.Random, kind: str, delimiter: str, quote: str | None) -> GeneratedField:
     required = rng.random() < 0.4
     d: dict = {"kind": kind, "required": required}
     good: list[str] = [] if required else [""]
@@ -146,51 +146,51 @@ def random_field(rng: random.Random, kind: str, delimiter: str, quote: str | Non
         bad += [quote + quote]
     if rng.random() < 0.6:
         d["name"] = rng.choice(["amount", "id", "when", "flag", "note", "é col", "x"])
-    return FieldSpec(d, good, bad)
+    return GeneratedField(d, good, bad)
 
 
-def random_schema(rng: random.Random) -> SchemaSpec:
+def random_schema(rng: random.Random) -> GeneratedSchema:
     delimiter = rng.choice(["|", ",", ";", "\t"])
     quote = rng.choice([None, "'", '"'])
     trailing = rng.random() < 0.25
     lines = []
-    spec = SchemaSpec({})
+    generated = GeneratedSchema({})
     names = ["H", "D", "T", "X1", "é"][: rng.randrange(1, 5)]
     for name in names:
         kinds = rng.sample(KINDS, rng.randrange(0, 8)) + rng.sample(KINDS, rng.randrange(0, 4))
         fields = [random_field(rng, kind, delimiter, quote) for kind in kinds]
         # Column names must be unique within a Line.
         seen = set()
-        for spec_field in fields:
-            column = spec_field.description.get("name")
+        for generated_field in fields:
+            column = generated_field.description.get("name")
             if column is not None:
                 if column in seen or column.startswith("f"):
-                    del spec_field.description["name"]
+                    del generated_field.description["name"]
                 else:
                     seen.add(column)
         lines.append({"name": name, "fields": [f.description for f in fields]})
-        spec.kinds[name] = fields
+        generated.kinds[name] = fields
     if rng.random() < 0.2 and lines:
         lines.append({"name": lines[0]["name"], "fields": []})  # never selected
-    spec.document = {
+    generated.document = {
         "delimiter": delimiter,
         "quote_str": quote,
         "trailing_delimiter": trailing,
         "coerce_empty_quoted": rng.random() < 0.5,
         "lines": lines,
     }
-    return spec
+    return generated
 
 
-def random_feed(rng: random.Random, spec: SchemaSpec, count: int) -> bytes:
+def random_feed(rng: random.Random, generated: GeneratedSchema, count: int) -> bytes:
     """Lines of every kind, mostly well formed, some broken in every way."""
-    delimiter = spec.document["delimiter"]
-    trailing = spec.document["trailing_delimiter"]
-    names = list(spec.kinds)
+    delimiter = generated.document["delimiter"]
+    trailing = generated.document["trailing_delimiter"]
+    names = list(generated.kinds)
     out = []
     for _ in range(count):
         name = rng.choice(names)
-        pieces = [rng.choice(f.bad) if rng.random() < 0.03 else rng.choice(f.good) for f in spec.kinds[name]]
+        pieces = [rng.choice(f.bad) if rng.random() < 0.03 else rng.choice(f.good) for f in generated.kinds[name]]
         roll = rng.random()
         if roll < 0.02:
             pieces = pieces[:-1]

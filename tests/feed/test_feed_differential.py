@@ -42,12 +42,12 @@ def value_misfits(value, column_type: str) -> bool:
     return False
 
 
-def check_against_parser(feed: kelvane_feed.Feed, spec, data: bytes, crlf: bool) -> None:
-    expected = expected_outcome(spec.text, data, crlf)
+def check_against_parser(feed: kelvane_feed.Feed, generated, data: bytes, crlf: bool) -> None:
+    expected = expected_outcome(generated.text, data, crlf)
     assert feed.lines == expected.lines
     offsets = line_offsets(data)
     lines = lines_of(data, crlf)
-    document = spec.document
+    document = generated.document
     ours = {error.line: error for error in feed.errors}
     theirs = {number: message for number, message, _ in expected.errors}
 
@@ -99,12 +99,12 @@ def assert_same_feed(a: kelvane_feed.Feed, b: kelvane_feed.Feed) -> None:
 @pytest.mark.parametrize("seed", range(8))
 def test_random_feeds_match_parse_line(seed):
     rng = random.Random(seed)
-    spec = random_schema(rng)
-    data = random_feed(rng, spec, 1200)
-    schema = kelvane_feed.Schema(spec.text)
+    generated = random_schema(rng)
+    data = random_feed(rng, generated, 1200)
+    schema = kelvane_feed.Schema(generated.text)
     for newline in ("crlf", "lf"):
         reference = kelvane_feed.read(data, schema, errors="collect", threads=1, newline=newline)
-        check_against_parser(reference, spec, data, newline == "crlf")
+        check_against_parser(reference, generated, data, newline == "crlf")
         for threads, chunk_size in [(1, 1), (2, 97), (3, 4096), (4, 1 << 20), (2, 1)]:
             other = kelvane_feed.read(data, schema, errors="collect", threads=threads, chunk_size=chunk_size,
                                       newline=newline)
@@ -127,11 +127,11 @@ def test_shipped_examples(threads):
     data = (EXAMPLES / "records.txt").read_bytes()
     feed = kelvane_feed.read(EXAMPLES / "records.txt", schema_text, errors="collect", threads=threads, chunk_size=50)
 
-    class Spec:
+    class Example:
         text = schema_text
         document = __import__("json").loads(schema_text)
 
-    check_against_parser(feed, Spec, data, crlf=True)
+    check_against_parser(feed, Example, data, crlf=True)
     parser = kelvane.Parser(schema_text)
     assert [(e.line, e.message) for e in feed.errors][1:] == [
         (number, _message(parser, line)) for number, line in [(5, lines_of(data, True)[4]), (6, lines_of(data, True)[5])]

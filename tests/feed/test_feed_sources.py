@@ -115,13 +115,13 @@ def test_every_source_reads_the_same(feed_bytes, tmp_path, threads):
 @pytest.mark.parametrize("seed", range(4))
 def test_byte_ranges_tile_a_file(tmp_path, seed):
     rng = random.Random(seed)
-    spec = random_schema(rng)
-    data = random_feed(rng, spec, 400)
+    generated = random_schema(rng)
+    data = random_feed(rng, generated, 400)
     if rng.random() < 0.5:
         data = b"\xef\xbb\xbf" + data
     path = tmp_path / "feed.txt"
     path.write_bytes(data)
-    whole = kelvane_feed.read(data, spec.text, errors="collect")
+    whole = kelvane_feed.read(data, generated.text, errors="collect")
     cuts = sorted({0, len(data), *(rng.randrange(len(data) + 1) for _ in range(12))})
     ranges = list(zip(cuts, cuts[1:]))
     makers = {
@@ -137,7 +137,7 @@ def test_byte_ranges_tile_a_file(tmp_path, seed):
             lines = 0
             for start, end in ranges:
                 first = kelvane_feed.count_lines(data, (0, start)) + 1 if counted else None
-                part = kelvane_feed.read(make(), spec.text, errors="collect", byte_range=(start, end),
+                part = kelvane_feed.read(make(), generated.text, errors="collect", byte_range=(start, end),
                                          first_line_number=first, chunk_size=rng.choice([1, 64, 1 << 20]),
                                          threads=rng.choice([1, 2]))
                 assert part.lines == kelvane_feed.count_lines(make(), (start, end))
