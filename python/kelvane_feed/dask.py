@@ -23,6 +23,7 @@ try:
     import fsspec
     import pandas
     import pyarrow
+    from dask.sizeof import sizeof
     from dask.utils import parse_bytes
     from fsspec.implementations.local import LocalFileSystem
     from fsspec.utils import infer_compression
@@ -100,6 +101,10 @@ class _Part:
         self.frames = frames
         self.errors = errors
         self.first_error = first_error
+
+    def __sizeof__(self) -> int:
+        # What Dask's memory accounting sees of the partition that holds it.
+        return object.__sizeof__(self) + sum(map(sizeof, self.frames.values())) + int(sizeof(self.errors))
 
 
 class DaskFeed(Mapping[str, "dd.DataFrame"]):

@@ -144,8 +144,9 @@ def test_raise_names_the_first_bad_line_whatever_finishes_first(tmp_path, monkey
 
     monkeypatch.setattr(kd, "read", slow_early_blocks)
     feed = kd.read_feed(paths, schema, blocksize=64, errors="raise")
-    with pytest.raises(kd.FileFeedError) as raised:
-        feed["D"].compute(scheduler="threads", num_workers=8)
+    # A pool of our own: Dask would keep one it made for 8 workers.
+    with pytest.raises(kd.FileFeedError) as raised, concurrent.futures.ThreadPoolExecutor(8) as pool:
+        feed["D"].compute(scheduler="threads", pool=pool)
     assert raised.value.file == paths[0]
     assert raised.value.error == kelvane_feed.read(data[0], schema, errors="collect").errors[0]
     # The partitions before the bad line are whole.
