@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "civil.h"
+#include "fixed_pattern.h"
 
 namespace kelvane {
 
@@ -49,8 +50,8 @@ struct TimeItem {
 };
 
 // A pattern compiled once for repeated readings, at most about two bytes a
-// pattern byte. Compiling never fails: a malformed specifier only fails the
-// readings that reach it.
+// pattern byte plus a fixed layout when it has one. Compiling never fails: a
+// malformed specifier only fails the readings that reach it.
 class TimeFormat {
 public:
     TimeFormat() = default;
@@ -59,14 +60,25 @@ public:
     const std::vector<TimeItem>& items() const { return items_; }
     // The bytes of the literal items end to end, in item order.
     std::string_view literals() const { return literals_; }
+    // The fixed layout of the pattern's texts, when it has one.
+    const FixedPattern* fixed() const { return fixed_ ? &*fixed_ : nullptr; }
 
 private:
     std::vector<TimeItem> items_;
     std::string literals_;
+    std::optional<FixedPattern> fixed_;
 };
 
+// Texts in the format's fixed layout are read straight; the others, item by
+// item.
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format);
 std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format);
 std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format);
+
+// The item-by-item reading alone. Every text read in a fixed layout must
+// read the same here (the time fuzz target checks it).
+std::optional<CivilDate> parse_date_by_items(std::string_view text, const TimeFormat& format);
+std::optional<TimeOfDay> parse_time_by_items(std::string_view text, const TimeFormat& format);
+std::optional<NaiveDateTime> parse_datetime_by_items(std::string_view text, const TimeFormat& format);
 
 }  // namespace kelvane
