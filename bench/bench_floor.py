@@ -1,7 +1,10 @@
 """parse_line against the floor: splitting the line and building the very same
 Python objects through the C API in a C loop (bench/floor.c, compiled here
 into a temporary directory with the interpreter's C compiler; every value is
-known in advance, so the floor converts nothing and checks nothing).
+known in advance, so the floor converts nothing and checks nothing). The
+floor builds a date-time's zone for each value through the datetime C API
+(timedelta, then timezone; timezone.utc for a zero offset); a second,
+stricter floor makes each zone object once and reuses it.
 
 Workloads: text (10 STR fields, three of them quoted, one line in four with
 an accented letter), numeric (4 INT, two of them bounded, + 3 FLOAT + 3
@@ -54,8 +57,10 @@ def schema(fields, lines=None):
                        "coerce_empty_quoted": False, "lines": lines or [{"name": "R", "fields": fields}]})
 
 
-def floor_steps(fields, values):
-    """The floor's plan for one line: each field's value, known in advance."""
+def floor_steps(fields, values, reuse_zones=False):
+    """The floor's plan for one line: each field's value, known in advance. A
+    date-time's zone object is built for each value through the C API, as a
+    conversion builds it, or with `reuse_zones` given, made once and reused."""
     steps = []
     for field, value in zip(fields, values):
         kind = field["kind"]
@@ -76,8 +81,11 @@ def floor_steps(fields, values):
         elif kind == "TIME":
             steps.append(("t", (value.hour, value.minute, value.second, value.microsecond)))
         elif kind == "DATETIME":
-            steps.append(("T", (value.year, value.month, value.day, value.hour, value.minute, value.second,
-                                value.microsecond, value.tzinfo)))
+            parts = (value.year, value.month, value.day, value.hour, value.minute, value.second, value.microsecond)
+            if reuse_zones:
+                steps.append(("Z", parts + (value.tzinfo,)))
+            else:
+                steps.append(("T", parts + (int(value.utcoffset().total_seconds()),)))
         else:
             raise ValueError(kind)
     return steps
@@ -223,15 +231,19 @@ def floor_workload(floor, name, rounds, rng):
         except ValueError:  # a local time in a gap or an overlap
             continue
         lines.append(line)
-    ours, floors = [], []
+    zoned = any(field["kind"] == "DATETIME" for field in fields)
+    contenders = {"kelvane": [], "floor": [], "floor, zones reused": []}
     for line in lines:
         values = parse(line)
-        function = floor.Floor("|", '"', floor_steps(fields, values[1:])).parse_line
-        assert function(line) == values, (line, function(line), values)
-        ours.append((parse, line))
-        floors.append((function, line))
-    times = measure({"kelvane": (drive, repeated(ours)), "floor": (drive, repeated(floors))}, rounds)
+        contenders["kelvane"].append((parse, line))
+        for reuse in (False, True) if zoned else (False,):
+            function = floor.Floor("|", '"', floor_steps(fields, values[1:], reuse)).parse_line
+            assert function(line) == values, (line, function(line), values)
+            contenders["floor, zones reused" if reuse else "floor"].append((function, line))
+    times = measure({name: (drive, repeated(pairs)) for name, pairs in contenders.items() if pairs}, rounds)
     report(f"{name} ({len(fields)} fields)", times, "kelvane", "floor", GOALS[name], "floor")
+    if zoned:
+        report("  against the floor, zones reused", times, "kelvane", "floor, zones reused", GOALS[name], "floor")
 
 
 def quoted_workload(rounds, rng):

@@ -17,15 +17,16 @@ enum {
     NONE = 'n',
     DATE = 'D',
     TIME = 't',
-    DATETIME = 'T',
+    DATETIME = 'T',       /* its zone built through the C API, as a conversion does */
+    DATETIME_ZONED = 'Z', /* its zone object given, reused */
 };
 
 typedef struct {
     int code;
     long long integer;
     double real;
-    int parts[7]; /* year..microsecond, or hour..microsecond for TIME */
-    PyObject *object; /* DECIMAL: the text as bytes; DATETIME: the tzinfo */
+    int parts[8]; /* year..microsecond and the offset in seconds, or hour..microsecond for TIME */
+    PyObject *object; /* DECIMAL: the text as bytes; DATETIME_ZONED: the tzinfo */
 } Step;
 
 typedef struct {
@@ -81,6 +82,12 @@ static PyObject *floor_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
                     goto fail;
                 break;
             case DATETIME:
+                if (!PyArg_ParseTuple(value, "iiiiiiii", &step->parts[0], &step->parts[1], &step->parts[2],
+                                      &step->parts[3], &step->parts[4], &step->parts[5], &step->parts[6],
+                                      &step->parts[7]))
+                    goto fail;
+                break;
+            case DATETIME_ZONED:
                 if (!PyArg_ParseTuple(value, "iiiiiiiO", &step->parts[0], &step->parts[1], &step->parts[2],
                                       &step->parts[3], &step->parts[4], &step->parts[5], &step->parts[6],
                                       &step->object))
@@ -117,7 +124,25 @@ static PyObject *make(const Step *step, const char *piece, Py_ssize_t length) {
         case DATE: return PyDate_FromDate(step->parts[0], step->parts[1], step->parts[2]);
         case TIME:
             return PyTime_FromTime(step->parts[0], step->parts[1], step->parts[2], step->parts[3]);
-        case DATETIME:
+        case DATETIME: {
+            /* timedelta, then timezone; a zero offset is timezone.utc. */
+            PyObject *zone;
+            if (step->parts[7] == 0) {
+                zone = Py_NewRef(PyDateTimeAPI->TimeZone_UTC);
+            } else {
+                PyObject *delta = PyDateTimeAPI->Delta_FromDelta(0, step->parts[7], 0, 1, PyDateTimeAPI->DeltaType);
+                if (delta == NULL) return NULL;
+                zone = PyDateTimeAPI->TimeZone_FromTimeZone(delta, NULL);
+                Py_DECREF(delta);
+                if (zone == NULL) return NULL;
+            }
+            PyObject *value = PyDateTimeAPI->DateTime_FromDateAndTime(
+                step->parts[0], step->parts[1], step->parts[2], step->parts[3], step->parts[4], step->parts[5],
+                step->parts[6], zone, PyDateTimeAPI->DateTimeType);
+            Py_DECREF(zone);
+            return value;
+        }
+        case DATETIME_ZONED:
             return PyDateTimeAPI->DateTime_FromDateAndTime(step->parts[0], step->parts[1], step->parts[2],
                                                            step->parts[3], step->parts[4], step->parts[5],
                                                            step->parts[6], step->object,

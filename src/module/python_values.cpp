@@ -68,12 +68,28 @@ PyObject* timezone_for_offset(PyDateTime_CAPI* api, int32_t total_offset) {
     return zone;
 }
 
+// Copies n bytes; short texts with fixed-size moves that may overlap rather
+// than a library call.
+void copy_bytes(char* out, const char* in, size_t n) {
+    if (n > 16) {
+        std::memcpy(out, in, n);
+    } else if (n >= 8) {
+        std::memcpy(out, in, 8);
+        std::memcpy(out + n - 8, in + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(out, in, 4);
+        std::memcpy(out + n - 4, in + n - 4, 4);
+    } else {
+        for (size_t k = 0; k < n; ++k) out[k] = in[k];
+    }
+}
+
 // A str holding ASCII bytes, copied without decoding; one character is the
 // interpreter's own cached str.
 PyObject* ascii_text(std::string_view ascii) {
     if (ascii.size() == 1) return PyUnicode_FromOrdinal(static_cast<unsigned char>(ascii[0]));
     PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(ascii.size()), 127);
-    if (text != nullptr && !ascii.empty()) std::memcpy(PyUnicode_DATA(text), ascii.data(), ascii.size());
+    if (text != nullptr) copy_bytes(static_cast<char*>(PyUnicode_DATA(text)), ascii.data(), ascii.size());
     return text;
 }
 

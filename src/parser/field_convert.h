@@ -23,7 +23,6 @@ struct Piece {
 struct FieldContext {
     bool has_quote;
     char quote;
-    bool coerce_empty_quoted;
 };
 
 // What became of one field: the failed check's sentence (kind message), or
@@ -49,29 +48,34 @@ FieldSink::Verdict deliver(Sink& sink, const Value& value) {
 template <class Sink>
 struct Converter {
     const PreparedField& prepared;
-    std::string_view text;
+    // The piece's text as its parts, each stored and read back on its own (a
+    // view stored in two halves and read whole would wait on the stores).
+    const char* text_data;
+    size_t text_size;
     const FieldContext& context;
     Sink& sink;
+
+    std::string_view text() const { return std::string_view(text_data, text_size); }
 
     static Delivery fail(const char* message) { return {message, FieldSink::Verdict::accepted}; }
     template <class Value>
     Delivery give(const Value& value) const { return {nullptr, deliver(sink, value)}; }
 
     Delivery operator()(const StrField& field) const {
-        const auto length = static_cast<uint64_t>(text.size());
+        const auto length = static_cast<uint64_t>(text().size());
         if (field.min_length && length < *field.min_length) return fail("String is too short");
         if (field.max_length && length > *field.max_length) return fail("String is too long");
-        if (prepared.invalid_characters != nullptr && prepared.invalid_characters->intersects(text))
+        if (prepared.invalid_characters != nullptr && prepared.invalid_characters->intersects(text()))
             return fail("String contains invalid characters");
-        return give(text);
+        return give(text());
     }
 
     Delivery operator()(const StrEnumField& field) const {
         const auto value_at = [&field](uint32_t position) -> std::string_view { return field.values[position]; };
-        uint32_t position = prepared.text_enum->exact.find(text, value_at);
+        uint32_t position = prepared.text_enum->exact.find(text(), value_at);
         if (position == TextIndex::not_found && context.has_quote) {
             // Values written quoted, by the text between their quotes.
-            position = prepared.text_enum->quoted.find(text, [&field](uint32_t at) {
+            position = prepared.text_enum->quoted.find(text(), [&field](uint32_t at) {
                 const std::string_view value = field.values[at];
                 return value.substr(1, value.size() - 2);
             });
@@ -81,7 +85,7 @@ struct Converter {
     }
 
     Delivery operator()(const IntField&) const {
-        const auto value = parse_int(text);
+        const auto value = parse_int(text());
         if (!value) return fail("Does not parse as int");
         if (const IntBounds* bounds = prepared.int_bounds) {
             if (*value < bounds->low) return fail("Int is too small");
@@ -91,14 +95,14 @@ struct Converter {
     }
 
     Delivery operator()(const IntEnumField&) const {
-        const auto value = parse_enum_int(text);
+        const auto value = parse_enum_int(text());
         if (!value) return fail("Does not parse as int");
         if (!prepared.int_enum->contains(*value)) return fail("Value not in enum");
         return give(EnumInt{*value});
     }
 
     Delivery operator()(const FloatField& field) const {
-        const auto value = parse_float(text);
+        const auto value = parse_float(text());
         if (!value) return fail("Does not parse as float");
         // IEEE comparisons: a NaN passes both bounds.
         if (field.min_value && *field.min_value > *value) return fail("Float is too small");
@@ -107,7 +111,7 @@ struct Converter {
     }
 
     Delivery operator()(const DecimalField& field) const {
-        const auto value = Decimal::from_str_exact(text);
+        const auto value = Decimal::from_str_exact(text());
         if (!value) return fail("Does not parse as decimal");
         // Bounds apply to the value as written, before rounding.
         if (field.min_value && compare(*value, *field.min_value) < 0) return fail("Decimal is too small");
@@ -126,52 +130,46 @@ struct Converter {
         // The zone is resolved once per Parser; an unknown name fails every
         // converted value, before its text is read.
         if (prepared.zone == nullptr) return fail("Invalid timezone");
-        const auto reading = parse_datetime(text, *prepared.format);
-        if (!reading) return fail("Does not parse as datetime");
+        NaiveDateTime reading;
+        if (!read_datetime(text(), *prepared.format, reading)) return fail("Does not parse as datetime");
         // The fraction and a leap second's extra second are dropped here.
         const int64_t local_seconds =
-            days_from_civil(reading->date.year, reading->date.month, reading->date.day) * 86400 +
-            reading->time.seconds;
+            days_from_civil(reading.date.year, reading.date.month, reading.date.day) * 86400 + reading.time.seconds;
         const Placement placement = place_in_zone(*prepared.zone, local_seconds);
         if (placement.kind != PlacementKind::unique) return fail("Does not parse as datetime");
-        return give(ZonedDateTime{reading->date, reading->time.seconds, placement.total_offset});
+        return give(ZonedDateTime{reading.date, reading.time.seconds, placement.total_offset});
     }
 
     Delivery operator()(const DateField&) const {
-        const auto date = parse_date(text, *prepared.format);
-        if (!date) return fail("Does not parse as date");
-        return give(*date);
+        CivilDate date;
+        if (!read_date(text(), *prepared.format, date)) return fail("Does not parse as date");
+        return give(date);
     }
 
     Delivery operator()(const TimeField&) const {
         // End of day written as 240000 reads as midnight, whatever the format.
-        const std::string_view source = text == "240000" ? std::string_view("000000") : text;
-        const auto time = parse_time(source, *prepared.format);
-        if (!time) return fail("Does not parse as time");
-        return give(*time);
+        const std::string_view source = text() == "240000" ? std::string_view("000000") : text();
+        TimeOfDay time;
+        if (!read_time(source, *prepared.format, time)) return fail("Does not parse as time");
+        return give(time);
     }
 
     // The text, or its quoted form (quote + text + quote), equals `entry`.
     bool matches(std::string_view entry) const {
-        if (entry == text) return true;
-        return context.has_quote && entry.size() == text.size() + 2 && entry.front() == context.quote &&
-               entry.back() == context.quote && entry.substr(1, text.size()) == text;
+        if (entry == text()) return true;
+        return context.has_quote && entry.size() == text().size() + 2 && entry.front() == context.quote &&
+               entry.back() == context.quote && entry.substr(1, text().size()) == text();
     }
 };
-
-inline bool is_required(const Field& field) {
-    return std::visit([](const auto& record) { return record.required; }, field);
-}
 
 // Decides presence, converts and hands the value (absent included) to the
 // sink.
 template <class Sink>
 Delivery convert_field(const Field& field, const PreparedField& prepared, const Piece& piece,
                        const FieldContext& context, Sink& sink) {
-    const bool present = !piece.text.empty() || is_required(field) ||
-                         (piece.quoted && context.coerce_empty_quoted && std::holds_alternative<StrField>(field));
+    const bool present = !piece.text.empty() || prepared.required || (piece.quoted && prepared.empty_quoted_is_present);
     if (!present) return {nullptr, deliver(sink, Absent{})};
-    return std::visit(Converter<Sink>{prepared, piece.text, context, sink}, field);
+    return std::visit(Converter<Sink>{prepared, piece.text.data(), piece.text.size(), context, sink}, field);
 }
 
 // The kind message used when a value converts but cannot be represented by

@@ -5,6 +5,7 @@
 // FieldSink.
 #pragma once
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -18,51 +19,88 @@ namespace kelvane {
 
 namespace line_loop {
 
+// The first `c` in [from, end), or end. Fields are mostly short: the first
+// sixteen bytes are searched inline, eight at a time, and a shorter rest byte
+// by byte; longer texts go on by memchr.
+inline const char* find_byte(const char* from, const char* end, char c) {
+    const uint64_t pattern = 0x0101010101010101u * static_cast<unsigned char>(c);
+    for (int round = 0; round < 2; ++round, from += 8) {
+        if (end - from < 8) {
+            for (; from != end; ++from) {
+                if (*from == c) return from;
+            }
+            return end;
+        }
+        uint64_t word;
+        std::memcpy(&word, from, 8);
+        word ^= pattern;
+        // High bit set in each byte that is zero, exactly.
+        const uint64_t zero = ~(((word & 0x7F7F7F7F7F7F7F7Fu) + 0x7F7F7F7F7F7F7F7Fu) | word | 0x7F7F7F7F7F7F7F7Fu);
+        if (zero != 0) return from + __builtin_ctzll(zero) / 8;
+    }
+    const void* hit = std::memchr(from, c, static_cast<size_t>(end - from));
+    return hit == nullptr ? end : static_cast<const char*>(hit);
+}
+
 // Pieces of one line: room for common widths in place (left uninitialised
-// until used), the heap beyond.
+// until used), the heap beyond. Starts, sizes and quote marks are kept apart
+// so that each is read back as it was written, one scalar at a time (a piece
+// read whole right after its parts were stored would wait on them).
 class PieceList {
 public:
-    PieceList() : data_(reinterpret_cast<Piece*>(storage_)) {}
+    PieceList() = default;
     PieceList(const PieceList&) = delete;
     PieceList& operator=(const PieceList&) = delete;
 
     void push_back(std::string_view text, bool quoted) {
         if (size_ == capacity_) [[unlikely]] grow();
-        std::construct_at(data_ + size_, Piece{text, quoted});
+        starts_[size_] = text.data();
+        sizes_[size_] = text.size();
+        quoted_[size_] = quoted;
         ++size_;
     }
     size_t size() const { return size_; }
-    const Piece& operator[](size_t i) const { return data_[i]; }
+    Piece operator[](size_t i) const { return Piece{std::string_view(starts_[i], sizes_[i]), quoted_[i]}; }
 
 private:
     static constexpr size_t in_place = 48;
 
     void grow() {
-        std::vector<Piece> larger;
-        larger.reserve(capacity_ * 2);
-        larger.assign(data_, data_ + size_);
-        heap_ = std::move(larger);
-        data_ = heap_.data();
-        capacity_ = heap_.capacity();
+        const size_t capacity = capacity_ * 2;
+        auto starts = std::make_unique_for_overwrite<const char*[]>(capacity);
+        auto sizes = std::make_unique_for_overwrite<size_t[]>(capacity);
+        auto quoted = std::make_unique_for_overwrite<bool[]>(capacity);
+        std::copy(starts_, starts_ + size_, starts.get());
+        std::copy(sizes_, sizes_ + size_, sizes.get());
+        std::copy(quoted_, quoted_ + size_, quoted.get());
+        heap_starts_ = std::move(starts);
+        heap_sizes_ = std::move(sizes);
+        heap_quoted_ = std::move(quoted);
+        starts_ = heap_starts_.get();
+        sizes_ = heap_sizes_.get();
+        quoted_ = heap_quoted_.get();
+        capacity_ = capacity;
     }
 
-    alignas(Piece) unsigned char storage_[in_place * sizeof(Piece)];
-    Piece* data_;
+    const char* in_place_starts_[in_place];
+    size_t in_place_sizes_[in_place];
+    bool in_place_quoted_[in_place];
+    const char** starts_ = in_place_starts_;
+    size_t* sizes_ = in_place_sizes_;
+    bool* quoted_ = in_place_quoted_;
     size_t size_ = 0;
     size_t capacity_ = in_place;
-    std::vector<Piece> heap_;
+    std::unique_ptr<const char*[]> heap_starts_;
+    std::unique_ptr<size_t[]> heap_sizes_;
+    std::unique_ptr<bool[]> heap_quoted_;
 };
 
 // No quote character in the line: every piece is a view into it.
 inline void split_plain(const char* p, const char* end, char delimiter, PieceList& pieces) {
     while (true) {
-        const void* hit = std::memchr(p, delimiter, static_cast<size_t>(end - p));
-        if (hit == nullptr) {
-            pieces.push_back(std::string_view(p, static_cast<size_t>(end - p)), false);
-            return;
-        }
-        const char* stop = static_cast<const char*>(hit);
+        const char* stop = find_byte(p, end, delimiter);
         pieces.push_back(std::string_view(p, static_cast<size_t>(stop - p)), false);
+        if (stop == end) return;
         p = stop + 1;
     }
 }
@@ -71,18 +109,15 @@ inline void split_plain(const char* p, const char* end, char delimiter, PieceLis
 // quotes is text. The text between two quote or delimiter characters is
 // found with memchr and taken as a span: a piece made of one span (`"a|b"`,
 // `abc`) is a view into the line, and only a piece of several spans
-// (`ab"c|d"e`) is copied, into `scratch`, which is reserved up front so that
-// appending never moves it. `first_quote` is the first quote character.
+// (`ab"c|d"e`) is copied, into `scratch`, which is reserved for the rest of
+// the line at the first copy so that appending never moves it. `first_quote`
+// is the first quote character.
 inline void split_quoted(const char* p, const char* end, const char* first_quote, char delimiter, char quote,
                          std::string& scratch, PieceList& pieces) {
-    const auto find = [end](const char* from, char c) {
-        const void* hit = std::memchr(from, c, static_cast<size_t>(end - from));
-        return hit == nullptr ? end : static_cast<const char*>(hit);
-    };
+    const auto find = [end](const char* from, char c) { return find_byte(from, end, c); };
     // The next quote and delimiter at or after p; both only move forward.
     const char* next_quote = first_quote;
     const char* next_delimiter = find(p, delimiter);
-    scratch.reserve(static_cast<size_t>(end - p));
 
     // The piece being collected: its first span, or its copy in scratch.
     const char* span_start = nullptr;
@@ -98,6 +133,9 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
             return;
         }
         if (!copied) {
+            // Room for the rest of the line at the first copy: appending then
+            // never moves what earlier pieces view.
+            if (scratch.capacity() == 0) scratch.reserve(static_cast<size_t>(end - span_start));
             copy_start = scratch.size();
             scratch.append(span_start, span_size);
             copied = true;
@@ -164,11 +202,9 @@ Status parse_line_into(const PreparedSchema& prepared, std::string_view line, Si
     std::string scratch;
     const char* const begin = line.data();
     const char* const end = begin + line.size();
-    const void* first_quote =
-        prepared.has_quote() ? std::memchr(begin, prepared.quote(), line.size()) : nullptr;
-    if (first_quote != nullptr) {
-        line_loop::split_quoted(begin, end, static_cast<const char*>(first_quote), delimiter, prepared.quote(),
-                                scratch, pieces);
+    const char* first_quote = prepared.has_quote() ? line_loop::find_byte(begin, end, prepared.quote()) : end;
+    if (first_quote != end) {
+        line_loop::split_quoted(begin, end, first_quote, delimiter, prepared.quote(), scratch, pieces);
     } else {
         line_loop::split_plain(begin, end, delimiter, pieces);
     }
@@ -186,10 +222,10 @@ Status parse_line_into(const PreparedSchema& prepared, std::string_view line, Si
     }
 
     if (sink.record_name(name, field_count) == FieldSink::Verdict::aborted) return Failure{};
-    const FieldContext context{prepared.has_quote(), prepared.quote(), schema.coerce_empty_quoted};
+    const FieldContext context{prepared.has_quote(), prepared.quote()};
     const Field* fields = selected.fields.data();
     for (size_t i = 0; i < field_count; ++i) {
-        const Piece& piece = pieces[i + 1];
+        const Piece piece = pieces[i + 1];
         const Delivery delivery = convert_field(fields[i], prepared_fields[i], piece, context, sink);
         if (delivery.failure != nullptr) [[unlikely]]
             return Failure{field_failure_message(delivery.failure, piece.text, fields[i])};

@@ -72,9 +72,11 @@ PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
     if (has_quote_) quote_ = (*schema_.quote_str)[0];
 
     const uint32_t line_count = checked_count(schema_.lines.size());
-    line_names_ = TextIndex(line_count);
-    const auto name_at = [this](uint32_t line) -> std::string_view { return schema_.lines[line].name; };
-    for (uint32_t line = 0; line < line_count; ++line) line_names_.insert(line, schema_.lines[line].name, name_at);
+    if (line_count > few_lines) {
+        line_names_ = TextIndex(line_count);
+        const auto name_at = [this](uint32_t line) -> std::string_view { return schema_.lines[line].name; };
+        for (uint32_t line = 0; line < line_count; ++line) line_names_.insert(line, schema_.lines[line].name, name_at);
+    }
 
     // The per-kind tables are sized first: prepared fields point into them.
     size_t field_count = 0;
@@ -103,6 +105,8 @@ PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
         line_starts_.push_back(fields_.size());
         for (const Field& field : line.fields) {
             PreparedField& prepared = fields_.emplace_back();
+            prepared.required = std::visit([](const auto& record) { return record.required; }, field);
+            prepared.empty_quoted_is_present = schema_.coerce_empty_quoted && std::holds_alternative<StrField>(field);
             if (const auto* str = std::get_if<StrField>(&field)) {
                 if (str->invalid_characters) prepared.invalid_characters = char_sets.get(*str->invalid_characters);
             } else if (const auto* str_enum = std::get_if<StrEnumField>(&field)) {

@@ -45,6 +45,10 @@ struct PreparedField {
         const IntBounds* int_bounds;         // INT; null without bounds
     };
     const Zone* zone = nullptr;  // DATETIME; null for a name the database lacks
+    // Presence beyond a non-empty piece: the field's `required`, and for STR
+    // the schema's coerce_empty_quoted (an empty quoted piece is text).
+    bool required = false;
+    bool empty_quoted_is_present = false;
 };
 
 // A Schema with what every line needs derived once: the separator checks,
@@ -65,8 +69,15 @@ public:
     char delimiter() const { return delimiter_; }
     bool has_quote() const { return has_quote_; }
     char quote() const { return quote_; }
-    // The first Line of that name, or no_line.
+    // The first Line of that name, or no_line. A few names are compared in
+    // turn, more are looked up by hash.
     size_t find_line(std::string_view name) const {
+        if (schema_.lines.size() <= few_lines) {
+            for (size_t line = 0; line < schema_.lines.size(); ++line) {
+                if (same_text(schema_.lines[line].name, name)) return line;
+            }
+            return no_line;
+        }
         return line_names_.find(name, [this](uint32_t line) -> std::string_view { return schema_.lines[line].name; });
     }
     // Index-parallel to schema().lines[line].fields.
@@ -75,6 +86,8 @@ public:
     }
 
 private:
+    static constexpr size_t few_lines = 8;
+
     Schema schema_;
     bool delimiter_ok_ = false;
     bool quote_ok_ = false;

@@ -24,13 +24,10 @@ bool read_integer(std::string_view text, Unsigned& magnitude, bool& negative) {
     const Unsigned limit = positive_limit + (negative ? 1 : 0);
     // Nineteen digits fit in 64 bits whatever they are; only longer texts
     // need the overflow check.
-    uint64_t first_digits = 0;
-    const char* const unchecked_end = end - p > 19 ? p + 19 : end;
-    for (; p != unchecked_end; ++p) {
-        const unsigned digit = static_cast<unsigned char>(*p - '0');
-        if (digit > 9) return false;
-        first_digits = first_digits * 10 + digit;
-    }
+    const size_t head = end - p > 19 ? 19 : static_cast<size_t>(end - p);
+    uint64_t first_digits;
+    if (!read_short_digits(p, head, first_digits)) return false;
+    p += head;
     Unsigned value = first_digits;
     if (value > limit) return false;
     // Both limits (2^n - 1 and 2^n) share all but their last digit.

@@ -642,33 +642,21 @@ TimeFormat::TimeFormat(std::string_view pattern) {
 }
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format) {
-    FixedReading reading;
-    if (const FixedPattern* fixed = format.fixed();
-        fixed != nullptr && fixed->gives_date() && fixed->read(text, reading) &&
-        reading.day <= days_in_month(reading.year, reading.month)) {
-        return CivilDate{reading.year, reading.month, reading.day};
-    }
-    return parse_date_by_items(text, format);
+    CivilDate date;
+    if (!read_date(text, format, date)) return std::nullopt;
+    return date;
 }
 
 std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format) {
-    FixedReading reading;
-    if (const FixedPattern* fixed = format.fixed();
-        fixed != nullptr && fixed->gives_time() && fixed->read(text, reading)) {
-        return TimeOfDay{reading.seconds, reading.nanosecond, reading.leap_second};
-    }
-    return parse_time_by_items(text, format);
+    TimeOfDay time;
+    if (!read_time(text, format, time)) return std::nullopt;
+    return time;
 }
 
 std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format) {
-    FixedReading reading;
-    if (const FixedPattern* fixed = format.fixed();
-        fixed != nullptr && fixed->gives_date() && fixed->gives_time() && fixed->read(text, reading) &&
-        reading.day <= days_in_month(reading.year, reading.month)) {
-        return NaiveDateTime{CivilDate{reading.year, reading.month, reading.day},
-                             TimeOfDay{reading.seconds, reading.nanosecond, reading.leap_second}};
-    }
-    return parse_datetime_by_items(text, format);
+    NaiveDateTime datetime;
+    if (!read_datetime(text, format, datetime)) return std::nullopt;
+    return datetime;
 }
 
 std::optional<CivilDate> parse_date_by_items(std::string_view text, const TimeFormat& format) {

@@ -69,16 +69,64 @@ private:
     std::optional<FixedPattern> fixed_;
 };
 
-// Texts in the format's fixed layout are read straight; the others, item by
-// item.
-std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format);
-std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format);
-std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format);
-
-// The item-by-item reading alone. Every text read in a fixed layout must
-// read the same here (the time fuzz target checks it).
+// The item-by-item reading. Every text read in a fixed layout must read the
+// same here (the time fuzz target checks it).
 std::optional<CivilDate> parse_date_by_items(std::string_view text, const TimeFormat& format);
 std::optional<TimeOfDay> parse_time_by_items(std::string_view text, const TimeFormat& format);
 std::optional<NaiveDateTime> parse_datetime_by_items(std::string_view text, const TimeFormat& format);
+
+// Texts in the format's fixed layout are read straight (inline, into the
+// caller's value); the others, item by item. False when the text does not
+// read.
+inline bool read_date(std::string_view text, const TimeFormat& format, CivilDate& date) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_date() && fixed->read(text, reading) &&
+        static_cast<int>(reading.day) <= days_in_month(reading.year, static_cast<int>(reading.month))) {
+        date.year = reading.year;
+        date.month = static_cast<uint8_t>(reading.month);
+        date.day = static_cast<uint8_t>(reading.day);
+        return true;
+    }
+    const std::optional<CivilDate> read = parse_date_by_items(text, format);
+    if (read) date = *read;
+    return read.has_value();
+}
+
+inline bool read_time(std::string_view text, const TimeFormat& format, TimeOfDay& time) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_time() && fixed->read(text, reading)) {
+        time.seconds = reading.seconds;
+        time.nanosecond = reading.nanosecond;
+        time.leap_second = reading.leap_second;
+        return true;
+    }
+    const std::optional<TimeOfDay> read = parse_time_by_items(text, format);
+    if (read) time = *read;
+    return read.has_value();
+}
+
+inline bool read_datetime(std::string_view text, const TimeFormat& format, NaiveDateTime& datetime) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_date() && fixed->gives_time() && fixed->read(text, reading) &&
+        static_cast<int>(reading.day) <= days_in_month(reading.year, static_cast<int>(reading.month))) {
+        datetime.date.year = reading.year;
+        datetime.date.month = static_cast<uint8_t>(reading.month);
+        datetime.date.day = static_cast<uint8_t>(reading.day);
+        datetime.time.seconds = reading.seconds;
+        datetime.time.nanosecond = reading.nanosecond;
+        datetime.time.leap_second = reading.leap_second;
+        return true;
+    }
+    const std::optional<NaiveDateTime> read = parse_datetime_by_items(text, format);
+    if (read) datetime = *read;
+    return read.has_value();
+}
+
+std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format);
+std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format);
+std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format);
 
 }  // namespace kelvane
