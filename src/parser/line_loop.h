@@ -158,6 +158,17 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
     bool in_quotes = false;
     while (true) {
         if (next_quote < p) next_quote = find(p, quote);
+        if (!in_quotes && next_quote == p && p != end && span_start == nullptr && !copied && !quoted) {
+            // The common quoted piece: a quote at its start and the closing
+            // one right before the next delimiter or the end.
+            const char* closing = find(p + 1, quote);
+            if (closing != end && (closing + 1 == end || closing[1] == delimiter)) {
+                pieces.push_back(std::string_view(p + 1, static_cast<size_t>(closing - p - 1)), true);
+                if (closing + 1 == end) return;
+                p = closing + 2;
+                continue;
+            }
+        }
         if (in_quotes) {
             // Everything up to the closing quote, delimiters included.
             add_span(p, next_quote);

@@ -151,17 +151,20 @@ std::optional<double> parse_float(std::string_view text) {
     if (significant == 0) return zero;
 
     // Exact digits times an exact power of ten: one IEEE operation rounds
-    // the product correctly (the common short texts end here).
+    // the product correctly (the common texts end here). Digits up to 2^53
+    // are exact as a double.
     static constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int64_t scale_exponent = exponent - fraction_digits;
-    if (significant <= 15 && scale_exponent >= -22 && scale_exponent <= 22) {
-        uint64_t digits = 0;  // below 10^15, so exact as a double
+    if (significant <= 19 && scale_exponent >= -22 && scale_exponent <= 22) {
+        uint64_t digits = 0;  // below 10^19
         for (size_t i = 0; i < kept; ++i) digits = digits * 10 + static_cast<unsigned>(buffer[i] - '0');
-        const auto digits_value = static_cast<double>(digits);
-        const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
-                                                 : digits_value / exact_powers[-scale_exponent];
-        return negative ? -value : value;
+        if (digits <= uint64_t{1} << 53) {
+            const auto digits_value = static_cast<double>(digits);
+            const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
+                                                     : digits_value / exact_powers[-scale_exponent];
+            return negative ? -value : value;
+        }
     }
 
     const double infinity = negative ? -std::numeric_limits<double>::infinity()
