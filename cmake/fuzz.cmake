@@ -18,12 +18,16 @@ if(KELVANE_FUZZ)
   # sanitizers; the targets link it like the extension does.
   target_compile_options(kelvane_core PUBLIC ${KELVANE_FUZZ_FLAGS} -fsanitize=fuzzer-no-link)
 
-  set(KELVANE_FUZZ_TARGETS schema line time numbers decimal)
+  set(KELVANE_FUZZ_TARGETS schema line time numbers decimal feed)
   set(KELVANE_FUZZ_EXECUTABLES)
   foreach(name IN LISTS KELVANE_FUZZ_TARGETS)
     list(APPEND KELVANE_FUZZ_EXECUTABLES fuzz_${name})
     add_executable(fuzz_${name} ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/fuzz_${name}.cpp)
     target_link_libraries(fuzz_${name} PRIVATE kelvane_core)
+    if(name STREQUAL "feed")
+      target_sources(fuzz_feed PRIVATE ${KELVANE_FEED_SOURCES})
+      target_include_directories(fuzz_feed SYSTEM PRIVATE ${KELVANE_RAPIDJSON_INCLUDE})
+    endif()
     target_compile_options(fuzz_${name} PRIVATE ${KELVANE_WARNINGS} -fsanitize=fuzzer)
     target_link_options(fuzz_${name} PRIVATE -fsanitize=fuzzer,address,undefined)
     target_compile_definitions(fuzz_${name} PRIVATE

@@ -115,6 +115,17 @@ def line_seeds():
     return [bytes([index]) + line.encode() for index, lines in LINES.items() for line in lines]
 
 
+def feed_seeds():
+    """Schema index, option bits, then several lines of that schema's records."""
+    seeds = []
+    for index, lines in LINES.items():
+        feed = "\n".join(lines).encode()
+        for flags in (0, 1, 2, 0x53):
+            seeds.append(bytes([index, flags]) + feed + b"\n")
+            seeds.append(bytes([index, flags]) + b"\xef\xbb\xbf" + feed.replace(b"\n", b"\r\n"))
+    return seeds
+
+
 def main():
     out = pathlib.Path(sys.argv[1])
     corpora = {
@@ -123,6 +134,7 @@ def main():
         "time": time_seeds(),
         "schema": schema_seeds(),
         "line": line_seeds(),
+        "feed": feed_seeds(),
     }
     for name, seeds in corpora.items():
         directory = out / name

@@ -232,14 +232,15 @@ def test_examples_run(path, docs_dir):
 
 
 def mypy_environment(tmp_path: Path) -> dict[str, str]:
-    """mypy reads the installed kelvane-stubs when kelvane is installed, the
-    repository's copy otherwise (a development build on PYTHONPATH)."""
+    """mypy reads the installed kelvane-stubs and kelvane_feed when kelvane is
+    installed, the repository's copies otherwise (a development build on
+    PYTHONPATH)."""
     environment = dict(os.environ)
     installed = Path(kelvane.__file__).parent in {Path(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")}
     if not installed:
         (tmp_path / "stubs" / "kelvane").mkdir(parents=True)
         (tmp_path / "stubs" / "kelvane" / "__init__.pyi").write_text(STUBS.read_text(encoding="utf-8"))
-        environment["MYPYPATH"] = str(tmp_path / "stubs")
+        environment["MYPYPATH"] = os.pathsep.join([str(tmp_path / "stubs"), str(ROOT / "python")])
     return environment
 
 
@@ -272,7 +273,12 @@ def test_examples_and_stubs_pass_mypy_strict(tmp_path):
     for name in ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "UBSAN_OPTIONS"):
         environment.pop(name, None)
     files = sorted(str(path) for path in sources.iterdir())
-    command = [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(ROOT / "build" / "mypy-cache"), *files]
+    # The Arrow consumers kelvane_feed converts to ship without type
+    # information; a user's mypy sees the same.
+    config = tmp_path / "mypy.ini"
+    config.write_text("[mypy]\n[mypy-pandas.*,pyarrow.*,polars.*,duckdb.*]\nignore_missing_imports = True\n")
+    command = [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config),
+               "--cache-dir", str(ROOT / "build" / "mypy-cache"), *files]
     completed = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=sources, timeout=600)
     assert completed.returncode == 0, completed.stdout + completed.stderr
     # The stubs themselves, under the module's name (errors inside an
