@@ -123,6 +123,7 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
     const char* span_start = nullptr;
     size_t span_size = 0;
     bool copied = false;
+    bool reserved = false;
     size_t copy_start = 0;
     bool quoted = false;
     const auto add_span = [&](const char* from, const char* to) {
@@ -135,7 +136,10 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
         if (!copied) {
             // Room for the rest of the line at the first copy: appending then
             // never moves what earlier pieces view.
-            if (scratch.capacity() == 0) scratch.reserve(static_cast<size_t>(end - span_start));
+            if (!reserved) {
+                scratch.reserve(static_cast<size_t>(end - span_start));
+                reserved = true;
+            }
             copy_start = scratch.size();
             scratch.append(span_start, span_size);
             copied = true;
