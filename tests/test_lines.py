@@ -153,15 +153,16 @@ def reference_split(text, delimiter="|", quote="'"):
     return pieces
 
 
-def test_split_against_reference():
+@pytest.mark.parametrize("quote", ["'", "|"])
+def test_split_against_reference(quote):
     # Quotes anywhere: pieces of one span, of several spans (copied), open to
-    # the end of the line, many to a line.
+    # the end of the line, many to a line; a quote that is the delimiter too.
     rng = random.Random(12)
     for _ in range(400):
-        text = "".join(rng.choice("ab|'é ") for _ in range(rng.randint(0, 120)))
-        pieces = reference_split(text)
-        expected = ("A", *(piece or None for piece in pieces))
-        assert parser({"A": [STR] * len(pieces)}).parse_line("A|" + text) == expected, text
+        line = "".join(rng.choice("ab|'é ") for _ in range(rng.randint(0, 120)))
+        name, *pieces = reference_split(line, quote=quote)
+        expected = (name, *(piece or None for piece in pieces))
+        assert parser({name: [STR] * len(pieces)}, quote_str=quote).parse_line(line) == expected, line
 
 
 def test_many_fields_and_long_lines():

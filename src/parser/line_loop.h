@@ -162,9 +162,11 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
     bool in_quotes = false;
     while (true) {
         if (next_quote < p) next_quote = find(p, quote);
-        if (!in_quotes && next_quote == p && p != end && span_start == nullptr && !copied && !quoted) {
+        if (!in_quotes && next_quote == p && p != end && span_start == nullptr && !copied && !quoted &&
+            quote != delimiter) {
             // The common quoted piece: a quote at its start and the closing
-            // one right before the next delimiter or the end.
+            // one right before the next delimiter or the end. (A quote that
+            // is also the delimiter never ends a piece.)
             const char* closing = find(p + 1, quote);
             if (closing != end && (closing + 1 == end || closing[1] == delimiter)) {
                 pieces.push_back(std::string_view(p + 1, static_cast<size_t>(closing - p - 1)), true);
