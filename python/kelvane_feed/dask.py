@@ -104,7 +104,7 @@ class _Part:
 
     def __sizeof__(self) -> int:
         # What Dask's memory accounting sees of the partition that holds it.
-        return object.__sizeof__(self) + sum(map(sizeof, self.frames.values())) + int(sizeof(self.errors))
+        return object.__sizeof__(self) + sum(int(sizeof(frame)) for frame in (*self.frames.values(), self.errors))
 
 
 class DaskFeed(Mapping[str, "dd.DataFrame"]):

@@ -101,7 +101,7 @@ def process_pool():
         yield pool
 
 
-@pytest.mark.parametrize(("scheduler", "seeds"), [("threads", range(3)), ("processes", [3])])
+@pytest.mark.parametrize(("scheduler", "seeds"), [("threads", range(2)), ("processes", [2])])
 def test_blocks_read_as_one_read_of_each_file(tmp_path, scheduler, seeds, request):
     compute = {"scheduler": scheduler}
     if scheduler == "processes":
@@ -139,7 +139,7 @@ def test_raise_names_the_first_bad_line_whatever_finishes_first(tmp_path, monkey
     def slow_early_blocks(source, *args, **options):
         # The blocks of the first file finish last.
         if str(source).endswith("f0.txt"):
-            time.sleep(0.2)
+            time.sleep(0.1)
         return real_read(source, *args, **options)
 
     monkeypatch.setattr(kd, "read", slow_early_blocks)
