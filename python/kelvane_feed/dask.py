@@ -145,7 +145,8 @@ class DaskFeed(Mapping[str, "dd.DataFrame"]):
         return int(self.errors.npartitions)
 
     def __repr__(self) -> str:
-        return f"<kelvane_feed.dask.DaskFeed files={len(self.files)} partitions={self.npartitions} kinds={list(self)!r}>"
+        return (f"<kelvane_feed.dask.DaskFeed files={len(self.files)} partitions={self.npartitions} "
+                f"kinds={list(self)!r}>")
 
 
 def read_feed(

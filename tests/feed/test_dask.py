@@ -101,7 +101,8 @@ def process_pool():
         yield pool
 
 
-@pytest.mark.parametrize(("scheduler", "seeds"), [("threads", range(2)), ("processes", [2])])
+@pytest.mark.parametrize(("scheduler", "seeds"), [("threads", range(2)), ("processes", [2])],
+                         ids=["threads", "processes"])
 def test_blocks_read_as_one_read_of_each_file(tmp_path, scheduler, seeds, request):
     compute = {"scheduler": scheduler}
     if scheduler == "processes":
@@ -229,8 +230,8 @@ def test_fsspec_urls_and_compressed_files(tmp_path):
 
 def test_distributed_cluster(tmp_path):
     schema_text, paths, newline = write_feeds(tmp_path, 3)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
-            distributed.Client(cluster):
+    cluster = distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None)
+    with cluster, distributed.Client(cluster):
         # The first pass counts the lines on the workers too.
         feed = kd.read_feed(paths, schema_text, blocksize=1200, newline=newline)
         check_against_read(feed, schema_text, paths, newline)
