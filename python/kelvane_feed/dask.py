@@ -158,7 +158,7 @@ def read_feed(
     newline: Literal["crlf", "lf"] = "crlf",
     skip_blank: bool = False,
     column_types: ColumnTypes | None = None,
-    threads: int = 1,
+    threads: int | None = None,
     chunk_size: int = DEFAULT_CHUNK_SIZE,
     compression: str | None = "infer",
     storage_options: dict[str, Any] | None = None,
@@ -183,7 +183,8 @@ def read_feed(
     The line numbering needs the line count of every block but the last of
     each file: ``read_feed`` counts them at once, as Dask tasks on the
     current scheduler, reading those blocks at memory speed. ``threads`` and
-    ``chunk_size`` are ``kelvane_feed.read``'s, for each block.
+    ``chunk_size`` are ``kelvane_feed.read``'s, for each block: by default
+    every core, so that a machine's last block does not leave cores idle.
     """
     if errors not in ("raise", "collect"):
         raise ValueError('errors must be "raise" or "collect"')
