@@ -661,7 +661,7 @@ def command_convert(options: argparse.Namespace, output: Output) -> int:
         shutil.rmtree(staging, ignore_errors=True)
     shown = terminal_text(directory)
     for kind in schema.kinds:
-        output.line(f"{shown}/{terminal_text(names[kind])}: {_plural(rows[kind], 'row')} of {terminal_text(kind)}")
+        output.line(f"{shown}/{names[kind]}: {_plural(rows[kind], 'row')} of {terminal_text(repr(kind))}")
     output.line(f"{shown}/{rejects_name}: {_plural(len(errors), 'rejected line')}")
     return EXIT_FOUND if errors else EXIT_CLEAN
 
