@@ -1,7 +1,8 @@
 """Memory a Parser keeps, and the peak while it is built, against the size of
 its schema text, for schemas that are large for their kind: one 1 MB date
-format, a million DATE fields sharing one format, and field descriptions
-carrying a 4-million-element array the record never reads.
+format, a million DATE fields sharing one format, field descriptions carrying a
+4-million-element array the record never reads, and the lookup tables of
+large enums and many record kinds.
 
 Each case runs in a fresh interpreter. "kept" is the heap in use with the
 Parser alive minus the heap in use before (glibc's mallinfo2, with Python's
@@ -49,6 +50,14 @@ CASES = {
     "4M-element array, unknown key of a field (after kind)": lambda: unknown_array("field, after kind"),
     "4M-element array, unknown key of a field (before kind)": lambda: unknown_array("field, before kind"),
     "4M-element array, `values` of a STR field (before kind)": lambda: unknown_array("values, before kind"),
+    # Schemas whose lookups are tables: enum values and record names by hash.
+    "100,000 STR_ENUM values": lambda: json.dumps(
+        schema([{"kind": "STR_ENUM", "required": True, "values": [f"V{i:06d}" for i in range(100_000)]}])),
+    "100,000 INT_ENUM values": lambda: json.dumps(
+        schema([{"kind": "INT_ENUM", "required": True, "values": [i * 7919 for i in range(100_000)]}])),
+    "10,000 record kinds": lambda: json.dumps(
+        dict(schema([]), lines=[{"name": f"K{i:05d}", "fields": [{"kind": "STR", "required": False}]}
+                                for i in range(10_000)])),
 }
 GOALS = {"1 MB %c format": "kept <= 8x", "1,000,000 DATE fields, one %c x8 format": "kept < 250 MB"}
 

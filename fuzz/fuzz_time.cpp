@@ -5,6 +5,10 @@
 // placed in a few zones with real transitions, and the text is also tried as
 // a zone name. Besides, a date-time drawn from the input is written with the
 // C library's strftime under complete patterns and must read back exactly.
+// Patterns with a fixed layout are read straight: every reading must equal
+// the item-by-item reading, on the input and on texts near each layout
+// (a sweep over every layout shape at start-up, and texts drawn from the
+// input).
 #include <algorithm>
 #include <cstring>
 #include <ctime>
@@ -154,7 +158,145 @@ void check_round_trip(const uint8_t* data, size_t size) {
     }
 }
 
+// ---- fixed layouts against the item-by-item reader ----
+
+// One pattern of every shape the fixed layouts take: numbers of each kind and
+// width, literals of one and several bytes (multi-byte characters too), single
+// blanks, composites, a trailing %.f, fractions of fixed width.
+constexpr const char* fixed_shapes[] = {
+    "%Y-%m-%d", "%Y%m%d", "%d/%m/%Y", "%D", "%y%m%d", "%d.%m.%y", "%F", "%H:%M:%S", "%H%M%S", "%H:%M", "%T",
+    "%R", "%H:%M:%S%.f", "%T%.3f", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M:%S%.f", "%Y-%m-%d %H:%M:%S",
+    "%d/%m/%Y %H:%M", "%Y%m%d%H%M%S", "%H:%M:%S.%3f", "%H:%M:%S.%6f", "%H:%M:%S.%9f", "%H:%M:%S.%f",
+    "%F %T%.f", "%Y\xe5\xb9\xb4%m\xe6\x9c\x88%d\xe6\x97\xa5", "%Y0%m%d", "%m/%d/%Y %H:%M:%S", "%S", "%Y-%m-%d %H",
+    "%H:%M%.f", "%M:%S", "%Y %m %d", "x%Y-%m-%d",
+};
+
+// splitmix64: enough for drawing texts.
+struct Random {
+    uint64_t state;
+    uint64_t next() {
+        uint64_t z = (state += 0x9E3779B97F4A7C15u);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+        return z ^ (z >> 31);
+    }
+    unsigned below(unsigned bound) { return static_cast<unsigned>(next() % bound); }
+};
+
+void append_number(std::string& out, uint64_t value, unsigned width) {
+    std::string digits = std::to_string(value);
+    if (digits.size() < width) digits.insert(0, width - digits.size(), '0');
+    out += digits.substr(digits.size() - width);
+}
+
+// A text in the pattern's layout, its numbers mostly in range and sometimes
+// at or past its ends.
+std::string render(std::string_view pattern, Random& random) {
+    const auto pick = [&random](unsigned low, unsigned high, unsigned wide) {
+        return random.below(8) == 0 ? random.below(wide) : low + random.below(high - low + 1);
+    };
+    std::string out;
+    for (size_t at = 0; at < pattern.size(); ++at) {
+        if (pattern[at] != '%' || at + 1 == pattern.size()) {
+            out += pattern[at];
+            continue;
+        }
+        const char spec = pattern[++at];
+        switch (spec) {
+            case 'Y': append_number(out, random.below(4) == 0 ? random.below(10000) : 1900 + random.below(200), 4); break;
+            case 'y': append_number(out, random.below(100), 2); break;
+            case 'm': append_number(out, pick(1, 12, 100), 2); break;
+            case 'd': append_number(out, pick(1, 31, 100), 2); break;
+            case 'H': append_number(out, pick(0, 23, 100), 2); break;
+            case 'I': append_number(out, pick(1, 12, 100), 2); break;
+            case 'M': append_number(out, pick(0, 59, 100), 2); break;
+            case 'S': append_number(out, pick(0, 60, 100), 2); break;
+            case 'f': append_number(out, random.next() % 1000000000u, 9); break;
+            case 'F': out += render("%Y-%m-%d", random); break;
+            case 'T': out += render("%H:%M:%S", random); break;
+            case 'R': out += render("%H:%M", random); break;
+            case 'D': out += render("%m/%d/%y", random); break;
+            case '%': out += '%'; break;
+            case '.':  // %.f %.3f ...: none, or a dot and 1 to 12 digits
+                at += pattern[at + 1] == 'f' ? 1 : 2;
+                if (random.below(3) != 0) {
+                    out += '.';
+                    append_number(out, random.next(), 1 + random.below(12));
+                }
+                break;
+            case '3': case '6': case '9':
+                ++at;
+                append_number(out, random.next(), static_cast<unsigned>(spec - '0'));
+                break;
+            default: out += '%'; out += spec; break;
+        }
+    }
+    return out;
+}
+
+// One to three edits: digits swapped, a character replaced, dropped or
+// added (digits, signs, separators, blanks of several kinds), the text cut
+// or lengthened at its end.
+std::string edit_near(std::string text, Random& random) {
+    static constexpr const char* pieces[] = {"0", "1", "5", "9", "-", "+", " ", "\t", ".", ":", "/", "T", "a",
+                                             "\xc2\xa0", "\xe3\x80\x80", "\xe2\x88\x92", "00", "60", "29"};
+    const unsigned edits = 1 + random.below(3);
+    for (unsigned e = 0; e < edits; ++e) {
+        const size_t at = text.empty() ? 0 : random.below(static_cast<unsigned>(text.size()));
+        const std::string piece = pieces[random.below(std::size(pieces))];
+        switch (random.below(6)) {
+            case 0: if (at + 1 < text.size()) std::swap(text[at], text[at + 1]); break;
+            case 1: if (!text.empty()) text.replace(at, 1, piece); break;
+            case 2: if (!text.empty()) text.erase(at, 1); break;
+            case 3: text.insert(at, piece); break;
+            case 4: if (!text.empty()) text.pop_back(); break;
+            default: text += piece; break;
+        }
+    }
+    return text;
+}
+
+// The three readings of `text` agree with the item-by-item ones; true when
+// the fixed layout itself decided the text.
+bool check_agrees(std::string_view pattern, const TimeFormat& format, std::string_view text) {
+    const auto date = parse_date(text, format);
+    FUZZ_CHECK(same(date, parse_date_by_items(text, format)), "parse_date differs from the items on '%s' '%s'",
+               show(pattern).c_str(), show(text).c_str());
+    const auto time = parse_time(text, format);
+    FUZZ_CHECK(same(time, parse_time_by_items(text, format)), "parse_time differs from the items on '%s' '%s'",
+               show(pattern).c_str(), show(text).c_str());
+    const auto datetime = parse_datetime(text, format);
+    const auto by_items = parse_datetime_by_items(text, format);
+    FUZZ_CHECK(datetime.has_value() == by_items.has_value() &&
+                   (!datetime || (same(datetime->date, by_items->date) && same(datetime->time, by_items->time))),
+               "parse_datetime differs from the items on '%s' '%s'", show(pattern).c_str(), show(text).c_str());
+    FixedReading reading;
+    return format.fixed() != nullptr && format.fixed()->read(text, reading);
+}
+
+// Every shape has a fixed layout that reads most texts in it, and agrees
+// with the items on those texts and on texts near them.
+void sweep_fixed_shapes() {
+    Random random{20240105};
+    for (const char* pattern : fixed_shapes) {
+        const TimeFormat format(pattern);
+        FUZZ_CHECK(format.fixed() != nullptr, "'%s' has no fixed layout", pattern);
+        unsigned decided = 0;
+        for (int k = 0; k < 4000; ++k) {
+            const std::string text = render(pattern, random);
+            decided += check_agrees(pattern, format, text);
+            check_agrees(pattern, format, edit_near(text, random));
+        }
+        FUZZ_CHECK(decided > 1000, "the fixed layout of '%s' read only %u of 4000 texts in it", pattern, decided);
+    }
+}
+
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    sweep_fixed_shapes();
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -206,6 +348,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         local_seconds %= int64_t{8300000000000};
         check_placement(*zone, local_seconds, text);
     }
+
+    check_agrees(pattern, format, text_copy);
+    // Texts near a layout, drawn from the input.
+    Random random{kelvane_fuzz::touch(input)};
+    const char* shape = fixed_shapes[random.below(std::size(fixed_shapes))];
+    const TimeFormat shape_format(shape);
+    for (int k = 0; k < 8; ++k) check_agrees(shape, shape_format, edit_near(render(shape, random), random));
 
     check_round_trip(data, size);
     return 0;

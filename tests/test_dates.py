@@ -661,3 +661,81 @@ class TestTimestampsAgainstPython:
             assert both(text) == value
             with pytest.raises(ValueError):
                 both(f"{value:%Y-%m-%d %H:%M:%S} = {int(value.timestamp()) + 1}")
+
+
+# Patterns whose texts have one fixed layout are read straight, others item by
+# item. A leading blank changes no reading (numbers skip whitespace
+# themselves) but keeps a pattern on the item-by-item reader: each layout is
+# checked against that reader on texts in and near the layout.
+FIXED_LAYOUTS = ["%Y-%m-%d", "%Y%m%d", "%d/%m/%y", "%H:%M:%S", "%H%M%S", "%H:%M", "%H:%M:%S%.f", "%H:%M:%S.%3f",
+                 "%H:%M:%S.%f", "%Y-%m-%dT%H:%M:%S%.f", "%d/%m/%Y %H:%M", "%F %T"]
+EDIT_PIECES = ["0", "1", "9", "-", "+", " ", "\t", ".", ":", "/", "T", "\u00a0", "\u3000", "\u2212", "60", "29"]
+
+
+def in_layout(rng, pattern):
+    """A text in the pattern's layout, its numbers sometimes out of range."""
+    def number(low, high, width):
+        value = rng.randrange(10 ** width) if rng.randrange(8) == 0 else rng.randint(low, high)
+        return f"{value:0{width}d}"
+
+    def fraction():
+        return "." + "".join(rng.choice("0123456789") for _ in range(rng.randint(1, 12))) if rng.randrange(3) else ""
+
+    tokens = {"%Y": lambda: number(1, 9999, 4), "%y": lambda: number(0, 99, 2), "%m": lambda: number(1, 12, 2),
+              "%d": lambda: number(1, 31, 2), "%H": lambda: number(0, 23, 2), "%M": lambda: number(0, 59, 2),
+              "%S": lambda: number(0, 60, 2), "%f": lambda: number(0, 10**9 - 1, 9), "%3f": lambda: number(0, 999, 3),
+              "%.f": fraction}
+    pattern = pattern.replace("%F", "%Y-%m-%d").replace("%T", "%H:%M:%S")
+    for token in sorted(tokens, key=len, reverse=True):
+        pattern = "\0".join(part.replace(token, "\1" + token + "\1") for part in pattern.split("\0"))
+    return "".join(tokens[part]() if part in tokens else part for part in pattern.split("\1"))
+
+
+def near_layout(rng, text):
+    """One to three edits: characters swapped, replaced, dropped or added, the text cut or lengthened."""
+    for _ in range(rng.randint(1, 3)):
+        at = rng.randrange(len(text) or 1)
+        piece = rng.choice(EDIT_PIECES)
+        text = rng.choice([
+            lambda: text[:at] + text[at + 1:at + 2] + text[at:at + 1] + text[at + 2:],
+            lambda: text[:at] + piece + text[at + 1:],
+            lambda: text[:at] + text[at + 1:],
+            lambda: text[:at] + piece + text[at:],
+            lambda: text[:-1],
+            lambda: text + piece,
+        ])()
+    return text.replace("|", "/")
+
+
+def outcome(parse, text):
+    """The value with the warnings issued, or the failure's message without the field description."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            return parse("A|" + text)[1], [str(w.message) for w in caught]
+        except ValueError as error:
+            return str(error).split(" given schema: ")[0], [str(w.message) for w in caught]
+
+
+def layout_cases():
+    """Each layout with the kinds whose values it holds."""
+    for pattern in FIXED_LAYOUTS:
+        date = any(token in pattern for token in ("%Y", "%y", "%F"))
+        time = any(token in pattern for token in ("%H", "%T"))
+        for kind, needed in ((DATE, date), (TIME, time), (DATETIME, date and time)):
+            if needed:
+                yield pytest.param(kind, pattern, id=f"{kind.__name__} {pattern}")
+
+
+class TestFixedLayouts:
+    @pytest.mark.parametrize("kind, pattern", list(layout_cases()))
+    def test_same_as_item_by_item(self, kind, pattern):
+        straight = field_parser(kind(pattern), quote_str=None).parse_line
+        by_items = field_parser(kind(" " + pattern), quote_str=None).parse_line
+        rng = random.Random(f"{SEED} {pattern} {kind.__name__}")
+        texts = [in_layout(rng, pattern) for _ in range(300)]
+        texts += [near_layout(rng, text) for text in texts]
+        wrong = [(text, outcome(straight, text), outcome(by_items, text)) for text in texts
+                 if outcome(straight, text) != outcome(by_items, text)]
+        assert not wrong, wrong[:5]
+        assert sum(not isinstance(outcome(straight, text)[0], str) for text in texts) > 100

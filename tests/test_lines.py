@@ -1,4 +1,6 @@
 """Line splitting, record selection, the field count, and parse_first."""
+import random
+
 import pytest
 
 import kelvane
@@ -134,6 +136,33 @@ def test_separator_checks_on_every_line(settings, message, line):
     with pytest.raises(ValueError) as info:
         p.parse_line(line)
     assert str(info.value) == message
+
+
+def reference_split(text, delimiter="|", quote="'"):
+    """The split as written: a quote flips in-quotes and marks the piece, a delimiter outside quotes ends it."""
+    pieces, current, quoted, in_quotes = [], [], False, False
+    for c in text:
+        if c == quote:
+            in_quotes, quoted = not in_quotes, True
+        elif c == delimiter and not in_quotes:
+            pieces.append("".join(current))
+            current, quoted = [], False
+        else:
+            current.append(c)
+    pieces.append("".join(current))
+    return pieces
+
+
+@pytest.mark.parametrize("quote", ["'", "|"])
+def test_split_against_reference(quote):
+    # Quotes anywhere: pieces of one span, of several spans (copied), open to
+    # the end of the line, many to a line; a quote that is the delimiter too.
+    rng = random.Random(12)
+    for _ in range(400):
+        line = "".join(rng.choice("ab|'é ") for _ in range(rng.randint(0, 120)))
+        name, *pieces = reference_split(line, quote=quote)
+        expected = (name, *(piece or None for piece in pieces))
+        assert parser({name: [STR] * len(pieces)}, quote_str=quote).parse_line(line) == expected, line
 
 
 def test_many_fields_and_long_lines():

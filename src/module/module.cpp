@@ -174,15 +174,8 @@ struct MethodCall {
 PyObject* parser_parse_line(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     MethodCall call;
     if (!call.bind("Parser.parse_line()", self, args, nargs, kwnames)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        TupleSink sink(PyUnicode_IS_ASCII(call.argument));
-        const Status status = parse_line(*call.schema, call.line, sink);
-        if (!status) {
-            if (!PyErr_Occurred()) raise_value_error(status.message());
-            return nullptr;
-        }
-        return sink.release();
-    });
+    return guarded(
+        [&]() -> PyObject* { return parse_line_tuple(*call.schema, call.line, PyUnicode_IS_ASCII(call.argument)); });
 }
 
 PyObject* parser_parse_first(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -1,80 +1,15 @@
-// Line splitting, record selection and the per-field loop of parse_line, and
-// the first-field rule of parse_first.
+// Preparing a schema for its lines, parse_line over any FieldSink, and the
+// first-field rule of parse_first.
 #include "line_parser.h"
 
-#include <cstring>
-#include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
-#include "field_convert.h"
+#include "line_loop.h"
 
 namespace kelvane {
 namespace {
-
-constexpr const char* kBadDelimiter = "Delimiter needs to be of length 1";
-constexpr const char* kBadQuote = "Quote needs to be of length 1";
-
-// Pieces of one line: inline storage for common widths, the heap beyond.
-class PieceList {
-public:
-    void push_back(Piece piece) {
-        if (size_ < kInline) {
-            inline_[size_++] = piece;
-            return;
-        }
-        if (size_ == kInline) overflow_.assign(inline_, inline_ + kInline);
-        overflow_.push_back(piece);
-        ++size_;
-    }
-    size_t size() const { return size_; }
-    const Piece& operator[](size_t i) const { return size_ <= kInline ? inline_[i] : overflow_[i]; }
-
-private:
-    static constexpr size_t kInline = 48;
-    Piece inline_[kInline];
-    std::vector<Piece> overflow_;
-    size_t size_ = 0;
-};
-
-// No quote character in the line: every piece is a view into it.
-void split_plain(std::string_view text, char delimiter, PieceList& pieces) {
-    const char* p = text.data();
-    const char* end = p + text.size();
-    while (true) {
-        const void* hit = std::memchr(p, delimiter, static_cast<size_t>(end - p));
-        if (hit == nullptr) {
-            pieces.push_back({std::string_view(p, static_cast<size_t>(end - p)), false});
-            return;
-        }
-        const char* stop = static_cast<const char*>(hit);
-        pieces.push_back({std::string_view(p, static_cast<size_t>(stop - p)), false});
-        p = stop + 1;
-    }
-}
-
-// Quote characters toggle the in-quotes state and are dropped; a delimiter in
-// quotes is text. Pieces are views into `scratch`, which is reserved up front
-// so that appending never moves it.
-void split_quoted(std::string_view text, char delimiter, char quote, std::string& scratch, PieceList& pieces) {
-    scratch.reserve(text.size());
-    size_t start = 0;
-    bool quoted = false;
-    bool in_quotes = false;
-    for (const char c : text) {
-        if (c == quote) {
-            in_quotes = !in_quotes;
-            quoted = true;
-        } else if (c == delimiter && !in_quotes) {
-            pieces.push_back({std::string_view(scratch.data() + start, scratch.size() - start), quoted});
-            start = scratch.size();
-            quoted = false;
-        } else {
-            scratch.push_back(c);
-        }
-    }
-    pieces.push_back({std::string_view(scratch.data() + start, scratch.size() - start), quoted});
-}
 
 // One shared compiled form per distinct source text.
 template <class Compiled>
@@ -96,6 +31,37 @@ private:
     std::unordered_map<std::string_view, const Compiled*> by_source_;  // views into the schema
 };
 
+constexpr int128 int128_max = static_cast<int128>((static_cast<uint128>(1) << 127) - 1);
+constexpr int128 int128_min = -int128_max - 1;
+
+// Positions are 32-bit; no schema that fits in memory comes near.
+uint32_t checked_count(size_t count) {
+    if (count >= TextIndex::not_found) throw std::bad_alloc();
+    return static_cast<uint32_t>(count);
+}
+
+TextEnum text_enum(const std::vector<std::string>& values, bool has_quote, char quote) {
+    const uint32_t count = checked_count(values.size());
+    const auto value_at = [&values](uint32_t position) -> std::string_view { return values[position]; };
+    TextEnum table{TextIndex(count), TextIndex()};
+    for (uint32_t position = 0; position < count; ++position) table.exact.insert(position, values[position], value_at);
+    if (has_quote) {
+        const auto written_quoted = [&](const std::string& value) {
+            return value.size() >= 2 && value.front() == quote && value.back() == quote;
+        };
+        const auto inner_at = [&values](uint32_t position) {
+            return std::string_view(values[position]).substr(1, values[position].size() - 2);
+        };
+        size_t quoted_count = 0;
+        for (const std::string& value : values) quoted_count += written_quoted(value);
+        table.quoted = TextIndex(quoted_count);
+        for (uint32_t position = 0; position < count; ++position) {
+            if (written_quoted(values[position])) table.quoted.insert(position, inner_at(position), inner_at);
+        }
+    }
+    return table;
+}
+
 }  // namespace
 
 PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
@@ -105,18 +71,55 @@ PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
     has_quote_ = schema_.quote_str && schema_.quote_str->size() == 1;
     if (has_quote_) quote_ = (*schema_.quote_str)[0];
 
+    const uint32_t line_count = checked_count(schema_.lines.size());
+    if (line_count > few_lines) {
+        line_names_ = TextIndex(line_count);
+        const auto name_at = [this](uint32_t line) -> std::string_view { return schema_.lines[line].name; };
+        for (uint32_t line = 0; line < line_count; ++line) line_names_.insert(line, schema_.lines[line].name, name_at);
+    }
+
+    // The per-kind tables are sized first: prepared fields point into them.
     size_t field_count = 0;
-    for (const Line& line : schema_.lines) field_count += line.fields.size();
+    size_t bounded_ints = 0;
+    size_t text_enums = 0;
+    size_t int_enums = 0;
+    for (const Line& line : schema_.lines) {
+        field_count += line.fields.size();
+        for (const Field& field : line.fields) {
+            if (const auto* integer = std::get_if<IntField>(&field)) {
+                bounded_ints += integer->min_value || integer->max_value;
+            }
+            text_enums += std::holds_alternative<StrEnumField>(field);
+            int_enums += std::holds_alternative<IntEnumField>(field);
+        }
+    }
     fields_.reserve(field_count);
     line_starts_.reserve(schema_.lines.size());
+    int_bounds_.reserve(bounded_ints);
+    text_enums_.reserve(text_enums);
+    int_enums_.reserve(int_enums);
+
     SharedForms<TimeFormat> formats(formats_);
     SharedForms<CharSet> char_sets(char_sets_);
     for (const Line& line : schema_.lines) {
         line_starts_.push_back(fields_.size());
         for (const Field& field : line.fields) {
             PreparedField& prepared = fields_.emplace_back();
+            prepared.required = std::visit([](const auto& record) { return record.required; }, field);
+            prepared.empty_quoted_is_present = schema_.coerce_empty_quoted && std::holds_alternative<StrField>(field);
             if (const auto* str = std::get_if<StrField>(&field)) {
                 if (str->invalid_characters) prepared.invalid_characters = char_sets.get(*str->invalid_characters);
+            } else if (const auto* str_enum = std::get_if<StrEnumField>(&field)) {
+                prepared.text_enum = &text_enums_.emplace_back(text_enum(str_enum->values, has_quote_, quote_));
+            } else if (const auto* integer = std::get_if<IntField>(&field)) {
+                if (integer->min_value || integer->max_value) {
+                    prepared.int_bounds = &int_bounds_.emplace_back(IntBounds{
+                        integer->min_value ? int_bound(*integer->min_value) : int128_min,
+                        integer->max_value ? int_bound(*integer->max_value) : int128_max});
+                }
+            } else if (const auto* int_enum = std::get_if<IntEnumField>(&field)) {
+                checked_count(int_enum->values.size());
+                prepared.int_enum = &int_enums_.emplace_back(int_enum->values);
             } else if (const auto* datetime = std::get_if<DatetimeField>(&field)) {
                 prepared.format = formats.get(datetime->format);
                 // The database never changes, so resolving the name once
@@ -132,69 +135,17 @@ PreparedSchema::PreparedSchema(Schema schema) : schema_(std::move(schema)) {
 }
 
 Status parse_line(const PreparedSchema& prepared, std::string_view line, FieldSink& sink) {
-    if (!prepared.delimiter_ok()) return Failure{kBadDelimiter};
-    if (!prepared.quote_ok()) return Failure{kBadQuote};
-    const Schema& schema = prepared.schema();
-    const char delimiter = prepared.delimiter();
-
-    while (!line.empty() && line.back() == '\n') line.remove_suffix(1);
-    if (schema.trailing_delimiter) {
-        if (line.empty() || line.back() != delimiter) return Failure{"Line doesn't have trailing delimiter"};
-        line.remove_suffix(1);
-    }
-
-    PieceList pieces;
-    std::string scratch;
-    if (prepared.has_quote() && std::memchr(line.data(), prepared.quote(), line.size()) != nullptr) {
-        split_quoted(line, delimiter, prepared.quote(), scratch, pieces);
-    } else {
-        split_plain(line, delimiter, pieces);
-    }
-
-    const std::string_view name = pieces[0].text;
-    const Line* selected = nullptr;
-    for (const Line& candidate : schema.lines) {
-        if (candidate.name == name) {
-            selected = &candidate;
-            break;
-        }
-    }
-    if (selected == nullptr) return Failure{"No schema line matching '" + std::string(name) + "'"};
-    const std::span<const PreparedField> prepared_fields =
-        prepared.prepared_fields(static_cast<size_t>(selected - schema.lines.data()));
-
-    const size_t field_count = selected->fields.size();
-    if (field_count != pieces.size() - 1) {
-        return Failure{"Mismatched line length, schema length: " + std::to_string(field_count) +
-                       ", actual length: (header=1) + " + std::to_string(pieces.size() - 1)};
-    }
-
-    if (sink.record_name(name, field_count) == FieldSink::Verdict::aborted) return Failure{};
-    const FieldContext context{prepared.has_quote(), prepared.quote(), schema.coerce_empty_quoted};
-    for (size_t i = 0; i < field_count; ++i) {
-        const Field& field = selected->fields[i];
-        const Piece& piece = pieces[i + 1];
-        const Conversion conversion = convert_field(field, prepared_fields[i], piece, context);
-        if (conversion.failure != nullptr)
-            return Failure{field_failure_message(conversion.failure, piece.text, field)};
-        switch (sink.accept(conversion.value)) {
-            case FieldSink::Verdict::accepted: break;
-            case FieldSink::Verdict::refused:
-                return Failure{field_failure_message(unrepresentable_message(field), piece.text, field)};
-            case FieldSink::Verdict::aborted: return Failure{};
-        }
-    }
-    return Ok{};
+    return parse_line_into(prepared, line, sink);
 }
 
 Result<std::string_view> parse_first(const PreparedSchema& prepared, std::string_view line) {
-    if (!prepared.quote_ok()) return Failure{kBadQuote};
+    if (!prepared.quote_ok()) return Failure{"Quote needs to be of length 1"};
     if (prepared.has_quote() && !line.empty() && line.front() == prepared.quote()) {
         // Quoted first field: up to the next quote character, or the end.
         const std::string_view rest = line.substr(1);
         return rest.substr(0, rest.find(prepared.quote()));
     }
-    if (!prepared.delimiter_ok()) return Failure{kBadDelimiter};
+    if (!prepared.delimiter_ok()) return Failure{"Delimiter needs to be of length 1"};
     return line.substr(0, line.find(prepared.delimiter()));
 }
 

@@ -16,9 +16,10 @@ constexpr bool is_leap_year(int64_t year) {
     return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
 }
 
+inline constexpr int month_lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+
 constexpr int days_in_month(int64_t year, int month) {
-    constexpr int lengths[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return month == 2 && is_leap_year(year) ? 29 : lengths[month - 1];
+    return month == 2 && is_leap_year(year) ? 29 : month_lengths[month - 1];
 }
 
 // Days from 1970-01-01 to the given date (negative before it).

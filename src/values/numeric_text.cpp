@@ -24,13 +24,10 @@ bool read_integer(std::string_view text, Unsigned& magnitude, bool& negative) {
     const Unsigned limit = positive_limit + (negative ? 1 : 0);
     // Nineteen digits fit in 64 bits whatever they are; only longer texts
     // need the overflow check.
-    uint64_t first_digits = 0;
-    const char* const unchecked_end = end - p > 19 ? p + 19 : end;
-    for (; p != unchecked_end; ++p) {
-        const unsigned digit = static_cast<unsigned char>(*p - '0');
-        if (digit > 9) return false;
-        first_digits = first_digits * 10 + digit;
-    }
+    const size_t head = end - p > 19 ? 19 : static_cast<size_t>(end - p);
+    uint64_t first_digits;
+    if (!read_short_digits(p, head, first_digits)) return false;
+    p += head;
     Unsigned value = first_digits;
     if (value > limit) return false;
     // Both limits (2^n - 1 and 2^n) share all but their last digit.
@@ -154,17 +151,20 @@ std::optional<double> parse_float(std::string_view text) {
     if (significant == 0) return zero;
 
     // Exact digits times an exact power of ten: one IEEE operation rounds
-    // the product correctly (the common short texts end here).
+    // the product correctly (the common texts end here). Digits up to 2^53
+    // are exact as a double.
     static constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
     const int64_t scale_exponent = exponent - fraction_digits;
-    if (significant <= 15 && scale_exponent >= -22 && scale_exponent <= 22) {
-        uint64_t digits = 0;  // below 10^15, so exact as a double
+    if (significant <= 19 && scale_exponent >= -22 && scale_exponent <= 22) {
+        uint64_t digits = 0;  // below 10^19
         for (size_t i = 0; i < kept; ++i) digits = digits * 10 + static_cast<unsigned>(buffer[i] - '0');
-        const auto digits_value = static_cast<double>(digits);
-        const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
-                                                 : digits_value / exact_powers[-scale_exponent];
-        return negative ? -value : value;
+        if (digits <= uint64_t{1} << 53) {
+            const auto digits_value = static_cast<double>(digits);
+            const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
+                                                     : digits_value / exact_powers[-scale_exponent];
+            return negative ? -value : value;
+        }
     }
 
     const double infinity = negative ? -std::numeric_limits<double>::infinity()

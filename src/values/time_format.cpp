@@ -582,6 +582,52 @@ bool read_text(std::string_view text, const TimeFormat& format, Parsed& parsed) 
     return Reader(text, parsed).read(format);
 }
 
+// The fixed layout of an item list, when every item has one: numbers of
+// fixed width, literals, single blanks and a final `%.f`.
+std::optional<FixedPattern> fixed_layout(std::span<const TimeItem> items, std::string_view literals) {
+    FixedPattern fixed;
+    const auto add_numeric = [&fixed](NumericKind which) {
+        switch (which) {
+            case NumericKind::year: return fixed.add_digits(FixedNumber::year, 4);
+            case NumericKind::year_mod_100: return fixed.add_digits(FixedNumber::year_mod_100, 2);
+            case NumericKind::month: return fixed.add_digits(FixedNumber::month, 2);
+            case NumericKind::day: return fixed.add_digits(FixedNumber::day, 2);
+            case NumericKind::hour24: return fixed.add_digits(FixedNumber::hour, 2);
+            case NumericKind::minute: return fixed.add_digits(FixedNumber::minute, 2);
+            case NumericKind::second: return fixed.add_digits(FixedNumber::second, 2);
+            case NumericKind::nanosecond: return fixed.add_digits(FixedNumber::nanosecond, 9);
+            default: return false;
+        }
+    };
+    const auto add = [&](const TimeItem& item) {
+        switch (item.kind) {
+            case Kind::whitespace: return fixed.add_blank();
+            case Kind::character: {
+                const char byte = static_cast<char>(item.argument);
+                return fixed.add_literal(std::string_view(&byte, 1));
+            }
+            case Kind::literal: {
+                const std::string_view bytes = literals.substr(0, item.argument);
+                literals.remove_prefix(item.argument);
+                return fixed.add_literal(bytes);
+            }
+            case Kind::numeric: return add_numeric(static_cast<NumericKind>(item.argument));
+            case Kind::fraction_dot: return fixed.add_fraction_tail();
+            case Kind::fraction_digits: return fixed.add_digits(FixedNumber::nanosecond, item.argument);
+            default: return false;
+        }
+    };
+    for (const TimeItem& item : items) {
+        const std::span<const TimeItem> run =
+            item.kind == Kind::composite ? composite_items[item.argument] : std::span(&item, 1);
+        for (const TimeItem& part : run) {
+            if (!add(part)) return std::nullopt;
+        }
+    }
+    if (!fixed.finish()) return std::nullopt;
+    return fixed;
+}
+
 }  // namespace
 
 TimeFormat::TimeFormat(std::string_view pattern) {
@@ -592,6 +638,7 @@ TimeFormat::TimeFormat(std::string_view pattern) {
     // shrink_to_fit, which hides a failed allocation.)
     items_.assign(items.begin(), items.end());
     literals_.assign(literals);
+    fixed_ = fixed_layout(items_, literals_);
 }
 
 uint32_t components_always_read(const TimeFormat& format) {
@@ -628,20 +675,38 @@ uint32_t components_always_read(const TimeFormat& format) {
 }
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format) {
+    CivilDate date;
+    if (!read_date(text, format, date)) return std::nullopt;
+    return date;
+}
+
+std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format) {
+    TimeOfDay time;
+    if (!read_time(text, format, time)) return std::nullopt;
+    return time;
+}
+
+std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format) {
+    NaiveDateTime datetime;
+    if (!read_datetime(text, format, datetime)) return std::nullopt;
+    return datetime;
+}
+
+std::optional<CivilDate> parse_date_by_items(std::string_view text, const TimeFormat& format) {
     Parsed parsed;
     CivilDate date{};
     if (!read_text(text, format, parsed) || resolve_date(parsed, date) != Resolution::ok) return std::nullopt;
     return date;
 }
 
-std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format) {
+std::optional<TimeOfDay> parse_time_by_items(std::string_view text, const TimeFormat& format) {
     Parsed parsed;
     TimeOfDay time{};
     if (!read_text(text, format, parsed) || resolve_time(parsed, time) != Resolution::ok) return std::nullopt;
     return time;
 }
 
-std::optional<NaiveDateTime> parse_datetime(std::string_view text, const TimeFormat& format) {
+std::optional<NaiveDateTime> parse_datetime_by_items(std::string_view text, const TimeFormat& format) {
     Parsed parsed;
     NaiveDateTime datetime{};
     if (!read_text(text, format, parsed) || resolve_datetime(parsed, datetime) != Resolution::ok) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "civil.h"
+#include "fixed_pattern.h"
 
 namespace kelvane {
 
@@ -49,8 +50,8 @@ struct TimeItem {
 };
 
 // A pattern compiled once for repeated readings, at most about two bytes a
-// pattern byte. Compiling never fails: a malformed specifier only fails the
-// readings that reach it.
+// pattern byte plus a fixed layout when it has one. Compiling never fails: a
+// malformed specifier only fails the readings that reach it.
 class TimeFormat {
 public:
     TimeFormat() = default;
@@ -59,11 +60,70 @@ public:
     const std::vector<TimeItem>& items() const { return items_; }
     // The bytes of the literal items end to end, in item order.
     std::string_view literals() const { return literals_; }
+    // The fixed layout of the pattern's texts, when it has one.
+    const FixedPattern* fixed() const { return fixed_ ? &*fixed_ : nullptr; }
 
 private:
     std::vector<TimeItem> items_;
     std::string literals_;
+    std::optional<FixedPattern> fixed_;
 };
+
+// The item-by-item reading. Every text read in a fixed layout must read the
+// same here (the time fuzz target checks it).
+std::optional<CivilDate> parse_date_by_items(std::string_view text, const TimeFormat& format);
+std::optional<TimeOfDay> parse_time_by_items(std::string_view text, const TimeFormat& format);
+std::optional<NaiveDateTime> parse_datetime_by_items(std::string_view text, const TimeFormat& format);
+
+// Texts in the format's fixed layout are read straight (inline, into the
+// caller's value); the others, item by item. False when the text does not
+// read.
+inline bool read_date(std::string_view text, const TimeFormat& format, CivilDate& date) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_date() && fixed->read(text, reading) &&
+        static_cast<int>(reading.day) <= days_in_month(reading.year, static_cast<int>(reading.month))) {
+        date.year = reading.year;
+        date.month = static_cast<uint8_t>(reading.month);
+        date.day = static_cast<uint8_t>(reading.day);
+        return true;
+    }
+    const std::optional<CivilDate> read = parse_date_by_items(text, format);
+    if (read) date = *read;
+    return read.has_value();
+}
+
+inline bool read_time(std::string_view text, const TimeFormat& format, TimeOfDay& time) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_time() && fixed->read(text, reading)) {
+        time.seconds = reading.seconds;
+        time.nanosecond = reading.nanosecond;
+        time.leap_second = reading.leap_second;
+        return true;
+    }
+    const std::optional<TimeOfDay> read = parse_time_by_items(text, format);
+    if (read) time = *read;
+    return read.has_value();
+}
+
+inline bool read_datetime(std::string_view text, const TimeFormat& format, NaiveDateTime& datetime) {
+    FixedReading reading;
+    if (const FixedPattern* fixed = format.fixed();
+        fixed != nullptr && fixed->gives_date() && fixed->gives_time() && fixed->read(text, reading) &&
+        static_cast<int>(reading.day) <= days_in_month(reading.year, static_cast<int>(reading.month))) {
+        datetime.date.year = reading.year;
+        datetime.date.month = static_cast<uint8_t>(reading.month);
+        datetime.date.day = static_cast<uint8_t>(reading.day);
+        datetime.time.seconds = reading.seconds;
+        datetime.time.nanosecond = reading.nanosecond;
+        datetime.time.leap_second = reading.leap_second;
+        return true;
+    }
+    const std::optional<NaiveDateTime> read = parse_datetime_by_items(text, format);
+    if (read) datetime = *read;
+    return read.has_value();
+}
 
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format);
 std::optional<TimeOfDay> parse_time(std::string_view text, const TimeFormat& format);

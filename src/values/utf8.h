@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 #include <vector>
 
@@ -50,6 +51,20 @@ inline uint32_t decode_utf8(const char*& p, const char* end) {
     }
     p += length;
     return cp;
+}
+
+// True when every byte of `text` is ASCII; eight bytes at a time.
+inline bool is_ascii(std::string_view text) {
+    const char* p = text.data();
+    size_t left = text.size();
+    uint64_t any = 0;
+    for (; left >= 8; p += 8, left -= 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        any |= word;
+    }
+    for (; left > 0; ++p, --left) any |= static_cast<uint8_t>(*p);
+    return (any & 0x8080808080808080u) == 0;
 }
 
 // True when `text` is well-formed UTF-8 (no overlongs, surrogates or values
