@@ -36,7 +36,7 @@ from collections.abc import Callable, Iterator, Sequence
 from typing import IO, Any, NoReturn, TextIO
 
 from . import __version__
-from ._read import iter_records, read_batches
+from ._read import BatchReader, iter_records, read_batches
 from ._schema import Schema
 from ._tables import ErrorList, LineError, Table
 
@@ -342,6 +342,19 @@ def _error_record(name: str, error: LineError) -> dict[str, Any]:
 # ---------------------------------------------------------------- check
 
 
+def _batches(source: Any, schema: Schema, options: argparse.Namespace) -> BatchReader:
+    """The reader both check and convert use: every rejected line collected."""
+    return read_batches(
+        source,
+        schema,
+        errors="collect",
+        max_errors=options.max_errors,
+        threads=options.threads,
+        newline=options.newline,
+        skip_blank=options.skip_blank,
+    )
+
+
 def _check_file(schema: Schema, name: str, options: argparse.Namespace, output: Output) -> int:
     """Checks one file; returns how many lines it rejected."""
     as_json = options.format == "json"
@@ -363,15 +376,7 @@ def _check_file(schema: Schema, name: str, options: argparse.Namespace, output: 
     with open_input(name, options.progress and not as_json) as (source, progress):
         output.progress = progress
         try:
-            reader = read_batches(
-                source,
-                schema,
-                errors="collect",
-                max_errors=options.max_errors,
-                threads=options.threads,
-                newline=options.newline,
-                skip_blank=options.skip_blank,
-            )
+            reader = _batches(source, schema, options)
             with reader:
                 for batch in reader:
                     rows[batch.kind] += batch.num_rows
@@ -556,15 +561,7 @@ def _convert_arrow(
     schema: Schema, source: Any, options: argparse.Namespace, paths: dict[str, str], rejects_path: str
 ) -> tuple[dict[str, int], ErrorList, int, bool]:
     pyarrow = _pyarrow(options.to)
-    reader = read_batches(
-        source,
-        schema,
-        errors="collect",
-        max_errors=options.max_errors,
-        threads=options.threads,
-        newline=options.newline,
-        skip_blank=options.skip_blank,
-    )
+    reader = _batches(source, schema, options)
     with contextlib.ExitStack() as stack:
         stack.enter_context(reader)
         writers: dict[str, Any] = {}
