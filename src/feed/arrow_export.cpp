@@ -25,19 +25,22 @@ struct SchemaHolder {
     ArrowSchema* dictionary = nullptr;
 };
 
-void release_schema(ArrowSchema* schema) {
-    auto* holder = static_cast<SchemaHolder*>(schema->private_data);
-    for (ArrowSchema* child : holder->children) {
-        if (child->release != nullptr) child->release(child);
-        delete child;
-    }
-    if (holder->dictionary != nullptr) {
-        if (holder->dictionary->release != nullptr) holder->dictionary->release(holder->dictionary);
-        delete holder->dictionary;
-    }
+// Releases a schema or array made here: its children and dictionary (each
+// released first when still live, then freed), then its holder.
+template <typename Holder, typename Struct>
+void release_owned(Struct* owned) {
+    auto* holder = static_cast<Holder*>(owned->private_data);
+    const auto release_and_free = [](Struct* part) {
+        if (part->release != nullptr) part->release(part);
+        delete part;
+    };
+    for (Struct* child : holder->children) release_and_free(child);
+    if (holder->dictionary != nullptr) release_and_free(holder->dictionary);
     delete holder;
-    schema->release = nullptr;
+    owned->release = nullptr;
 }
+
+void release_schema(ArrowSchema* schema) { release_owned<SchemaHolder>(schema); }
 
 // Fills `out` and returns its holder, to which children may be added.
 SchemaHolder* fill_schema(ArrowSchema* out, std::string format, std::string name, int64_t flags) {
@@ -71,19 +74,7 @@ struct ArrayHolder {
     ArrowArray* dictionary = nullptr;
 };
 
-void release_array(ArrowArray* array) {
-    auto* holder = static_cast<ArrayHolder*>(array->private_data);
-    for (ArrowArray* child : holder->children) {
-        if (child->release != nullptr) child->release(child);
-        delete child;
-    }
-    if (holder->dictionary != nullptr) {
-        if (holder->dictionary->release != nullptr) holder->dictionary->release(holder->dictionary);
-        delete holder->dictionary;
-    }
-    delete holder;
-    array->release = nullptr;
-}
+void release_array(ArrowArray* array) { release_owned<ArrayHolder>(array); }
 
 ArrayHolder* fill_array(ArrowArray* out, std::shared_ptr<const void> keep, int64_t length, int64_t null_count,
                         int64_t buffer_count) {
