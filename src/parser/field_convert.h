@@ -81,7 +81,12 @@ struct Converter {
             });
         }
         if (position == TextIndex::not_found) return fail("Value not in enum");
-        return give(std::string_view(field.values[position]));
+        // A sink that indexes the values itself takes the position too.
+        if constexpr (requires { sink.take_enum(std::string_view(), position); }) {
+            return {nullptr, sink.take_enum(std::string_view(field.values[position]), position)};
+        } else {
+            return give(std::string_view(field.values[position]));
+        }
     }
 
     Delivery operator()(const IntField&) const {

@@ -238,7 +238,14 @@ Status parse_line_into(const PreparedSchema& prepared, std::string_view line, Si
                        ", actual length: (header=1) + " + std::to_string(pieces.size() - 1)};
     }
 
-    if (sink.record_name(name, field_count) == FieldSink::Verdict::aborted) return Failure{};
+    // A sink that keeps state by Line takes the selected Line's index too.
+    FieldSink::Verdict named;
+    if constexpr (requires { sink.record_line(line_index, name, field_count); }) {
+        named = sink.record_line(line_index, name, field_count);
+    } else {
+        named = sink.record_name(name, field_count);
+    }
+    if (named == FieldSink::Verdict::aborted) return Failure{};
     const FieldContext context{prepared.has_quote(), prepared.quote()};
     const Field* fields = selected.fields.data();
     for (size_t i = 0; i < field_count; ++i) {
