@@ -25,7 +25,10 @@ public:
             kind_of_line_[layout.kinds()[k].line_index] = static_cast<int>(k);
     }
 
-    void start_line() {
+    // `line` begins a line of the chunk, which ends at `chunk_end`.
+    void start_line(const char* line, const char* chunk_end) {
+        line_ = line;
+        chunk_end_ = chunk_end;
         current_ = nullptr;
         current_kind_ = -1;
         next_field_ = 0;
@@ -146,12 +149,20 @@ private:
     KindState& state(size_t kind) {
         if (!kinds_[kind]) {
             kinds_[kind] = std::make_unique<KindState>();
-            for (const ColumnPlan& plan : layout_.kinds()[kind].columns) kinds_[kind]->builders.emplace_back(plan);
+            const KindLayout& layout = layout_.kinds()[kind];
+            // Each line of the kind takes its name, a delimiter per field and
+            // a line end: that bounds its rows in the rest of the chunk, and
+            // the rest bounds any column's text.
+            const auto rest = static_cast<size_t>(chunk_end_ - line_);
+            const auto rows = static_cast<int64_t>(rest / (layout.name.size() + layout.columns.size() + 1) + 1);
+            for (const ColumnPlan& plan : layout.columns) kinds_[kind]->builders.emplace_back(plan).reserve(rows, rest);
         }
         return *kinds_[kind];
     }
 
     const FeedLayout& layout_;
+    const char* line_ = nullptr;
+    const char* chunk_end_ = nullptr;
     std::vector<std::unique_ptr<KindState>> kinds_;
     std::vector<int> kind_of_line_;  // by the schema's Line index; -1 for Lines that are not kinds
     KindState* current_ = nullptr;
@@ -319,7 +330,7 @@ ChunkResult parse_chunk(const std::shared_ptr<const FeedLayout>& layout_ptr, con
         if (!chunk_ascii && !all_ascii(line)) bad = invalid_utf8_at(line);
         Status status = Ok{};
         if (bad == std::string_view::npos) {
-            sink.start_line();
+            sink.start_line(line.data(), end);
             status = parse_line_into(prepared, line, sink);
             if (status.ok() && !sink.doomed()) [[likely]] {
                 sink.commit();

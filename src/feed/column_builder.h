@@ -120,6 +120,10 @@ public:
         return appended();
     }
 
+    // Room for up to `rows` rows holding up to `text_bytes` bytes of text,
+    // taken lazily (see Buffer::reserve_untouched): bounds, not estimates.
+    void reserve(int64_t rows, size_t text_bytes);
+
     int64_t length() const { return length_; }
     // Drops the values from `length` on.
     void truncate(int64_t length);
@@ -149,6 +153,7 @@ private:
 
     const ColumnPlan* plan_;
     int64_t timestamp_factor_ = 1;
+    int64_t rows_bound_ = 0;
     int64_t length_ = 0;
     int64_t null_count_ = 0;
     bool has_validity_ = false;

@@ -15,8 +15,9 @@ size_t page_rounded(size_t size) {
     return (size + page - 1) / page * page;
 }
 
-uint8_t* map(size_t size) {
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+uint8_t* map(size_t size, bool populate = true) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     return static_cast<uint8_t*>(memory);
 }
@@ -58,6 +59,17 @@ void Buffer::reserve(size_t capacity) {
         mapped_ = true;
     }
     capacity_ = capacity;
+}
+
+void Buffer::reserve_untouched(size_t capacity) {
+    if (capacity < map_from || data_ != nullptr) {
+        reserve(capacity);
+        return;
+    }
+    capacity = page_rounded(capacity);
+    data_ = map(capacity, false);
+    capacity_ = capacity;
+    mapped_ = true;
 }
 
 void Buffer::grow(size_t extra) {

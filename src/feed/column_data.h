@@ -46,6 +46,10 @@ public:
     bool empty() const { return size_ == 0; }
 
     void reserve(size_t capacity);
+    // Room for `capacity` bytes that may never all be used: a large empty
+    // buffer maps it without touching it, so that only the pages written
+    // take memory, and it never needs to move or grow while it fills.
+    void reserve_untouched(size_t capacity);
 
     // Room for `extra` more bytes, growing by at least half.
     void ensure(size_t extra) {
