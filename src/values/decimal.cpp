@@ -23,6 +23,18 @@ constexpr std::array<uint128, 39> make_powers_of_ten() {
 }
 constexpr std::array<uint128, 39> power_of_ten = make_powers_of_ten();
 
+// "00", "01", ... "99" one after the other.
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs digit_pairs;
+
 // The grammar shared by both readers: optional sign, digits with at most one
 // point, underscores once a digit has been read. `rounding` selects what
 // happens at the two limits after the point (28 digits, 2^96 - 1): the exact
@@ -94,7 +106,37 @@ std::optional<Decimal> read_decimal(std::string_view text) {
 
 }  // namespace
 
-std::optional<Decimal> Decimal::from_str_exact(std::string_view text) { return read_decimal<false>(text); }
+namespace {
+
+// The common field text: optional sign, digits, optional point and digits,
+// 1..19 digits in all. Reads it, or returns false for anything else (which
+// the full reader then decides).
+bool read_short_decimal(std::string_view text, Decimal& value) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    const bool negative = take_sign(p, end);
+    const auto length = static_cast<size_t>(end - p);
+    if (length == 0 || length > 20) return false;
+    const void* point = std::memchr(p, '.', length);
+    const size_t whole = point == nullptr ? length : static_cast<size_t>(static_cast<const char*>(point) - p);
+    const size_t places = point == nullptr ? 0 : length - whole - 1;
+    if (whole + places == 0 || whole + places > 19) return false;
+    uint64_t whole_value = 0;
+    uint64_t fraction_value = 0;
+    if (whole != 0 && !read_short_digits(p, whole, whole_value)) return false;
+    if (places != 0 && !read_short_digits(p + whole + 1, places, fraction_value)) return false;
+    value = Decimal::from_parts(negative, uint128{whole_value} * static_cast<uint64_t>(power_of_ten[places]) +
+                                              fraction_value, static_cast<uint32_t>(places));
+    return true;
+}
+
+}  // namespace
+
+std::optional<Decimal> Decimal::from_str_exact(std::string_view text) {
+    Decimal value;
+    if (read_short_decimal(text, value)) return value;
+    return read_decimal<false>(text);
+}
 
 std::optional<Decimal> Decimal::from_str(std::string_view text) { return read_decimal<true>(text); }
 
@@ -216,10 +258,18 @@ size_t Decimal::write(char* buffer) const {
         }
         rest = static_cast<uint64_t>(limbs[1]) << 32 | limbs[2];
     }
-    do {
-        *--first = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
+    // Two digits a step.
+    while (rest >= 100) {
+        first -= 2;
+        std::memcpy(first, digit_pairs.text + 2 * (rest % 100), 2);
+        rest /= 100;
+    }
+    if (rest >= 10) {
+        first -= 2;
+        std::memcpy(first, digit_pairs.text + 2 * rest, 2);
+    } else {
+        *--first = static_cast<char>('0' + rest);
+    }
     // Chunk digits may have left leading zeros; keep at least one digit.
     while (first < digits_end - 1 && *first == '0') ++first;
 

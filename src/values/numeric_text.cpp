@@ -253,17 +253,39 @@ std::optional<double> parse_float(std::string_view text) {
     int64_t fraction_digits = 0;  // digits after the point
     bool any_digit = false;
     bool in_fraction = false;
-    for (; p != end; ++p) {
+    while (p != end) {
+        if (end - p >= 8) {
+            // Eight digits at once where there are eight.
+            uint64_t word;
+            std::memcpy(&word, p, 8);
+            if (is_eight_digits(word)) {
+                any_digit = true;
+                fraction_digits += in_fraction ? 8 : 0;
+                p += 8;
+                const uint32_t value = eight_digits_value(word);
+                if (digits == 0) {
+                    if (value == 0) continue;
+                    // From the first nonzero digit on (the lowest nonzero byte).
+                    significant = 8 - __builtin_ctzll(word - 0x3030303030303030u) / 8;
+                } else if ((significant += 8) > 19) {
+                    return parse_long_float(number, end, negative);
+                }
+                digits = digits * 100000000 + value;
+                continue;
+            }
+        }
         const char c = *p;
         const unsigned digit = static_cast<unsigned char>(c - '0');
         if (digit <= 9) {
             any_digit = true;
             fraction_digits += in_fraction;
+            ++p;
             if (digits == 0 && digit == 0) continue;
             if (++significant > 19) return parse_long_float(number, end, negative);
             digits = digits * 10 + digit;
         } else if (c == '.' && !in_fraction) {
             in_fraction = true;
+            ++p;
         } else {
             break;
         }
