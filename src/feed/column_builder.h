@@ -111,8 +111,7 @@ public:
     }
     Append append_timestamp(const ZonedDateTime& moment, std::string& misfit_message) {
         if (!year_fits(moment.date.year)) return Append::refused;
-        const int64_t seconds = days_from_civil(moment.date.year, moment.date.month, moment.date.day) * 86400 +
-                                moment.seconds_of_day - moment.total_offset;
+        const int64_t seconds = moment.local_seconds - moment.total_offset;
         int64_t scaled;
         if (__builtin_mul_overflow(seconds, timestamp_factor_, &scaled)) [[unlikely]]
             return timestamp_misfit(moment, misfit_message);

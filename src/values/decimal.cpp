@@ -192,8 +192,7 @@ Decimal Decimal::from_int64(int64_t value) {
 
 Decimal Decimal::from_uint64(uint64_t value) { return Decimal(false, value, 0); }
 
-Decimal Decimal::round_dp(uint32_t places) const {
-    if (places >= scale_) return *this;
+Decimal Decimal::rounded(uint32_t places) const {
     const uint128 c = coefficient();
     if (c == 0) return Decimal(false, 0, places);
     const uint32_t dropped = scale_ - places;

@@ -40,7 +40,10 @@ public:
     uint32_t scale() const { return scale_; }
 
     // Round half to even to `places` digits after the point; never pads.
-    Decimal round_dp(uint32_t places) const;
+    Decimal round_dp(uint32_t places) const {
+        if (places >= scale_) return *this;
+        return rounded(places);
+    }
 
     // Canonical text ("-1.50", "0.00", "100") into `buffer` (text_capacity
     // bytes); returns its length.
@@ -51,6 +54,8 @@ public:
     friend int compare(const Decimal& a, const Decimal& b);
 
 private:
+    Decimal rounded(uint32_t places) const;  // places < scale
+
     constexpr Decimal(bool negative, unsigned __int128 coefficient, uint32_t scale)
         : low_(static_cast<uint64_t>(coefficient)),
           high_(static_cast<uint32_t>(coefficient >> 64)),
