@@ -106,37 +106,7 @@ std::optional<Decimal> read_decimal(std::string_view text) {
 
 }  // namespace
 
-namespace {
-
-// The common field text: optional sign, digits, optional point and digits,
-// 1..19 digits in all. Reads it, or returns false for anything else (which
-// the full reader then decides).
-bool read_short_decimal(std::string_view text, Decimal& value) {
-    const char* p = text.data();
-    const char* const end = p + text.size();
-    const bool negative = take_sign(p, end);
-    const auto length = static_cast<size_t>(end - p);
-    if (length == 0 || length > 20) return false;
-    const void* point = std::memchr(p, '.', length);
-    const size_t whole = point == nullptr ? length : static_cast<size_t>(static_cast<const char*>(point) - p);
-    const size_t places = point == nullptr ? 0 : length - whole - 1;
-    if (whole + places == 0 || whole + places > 19) return false;
-    uint64_t whole_value = 0;
-    uint64_t fraction_value = 0;
-    if (whole != 0 && !read_short_digits(p, whole, whole_value)) return false;
-    if (places != 0 && !read_short_digits(p + whole + 1, places, fraction_value)) return false;
-    value = Decimal::from_parts(negative, uint128{whole_value} * static_cast<uint64_t>(power_of_ten[places]) +
-                                              fraction_value, static_cast<uint32_t>(places));
-    return true;
-}
-
-}  // namespace
-
-std::optional<Decimal> Decimal::from_str_exact(std::string_view text) {
-    Decimal value;
-    if (read_short_decimal(text, value)) return value;
-    return read_decimal<false>(text);
-}
+std::optional<Decimal> Decimal::read_exactly(std::string_view text) { return read_decimal<false>(text); }
 
 std::optional<Decimal> Decimal::from_str(std::string_view text) { return read_decimal<true>(text); }
 
