@@ -145,6 +145,63 @@ std::optional<double> scaled_by_power_of_ten(uint64_t w, int64_t q) {
     return std::bit_cast<double>(bits);
 }
 
+// The bytes at `p` up to `end`, at most eight, in a word (first byte lowest),
+// zero bytes past the end.
+inline uint64_t load_up_to_eight(const char* p, const char* end) {
+    const auto available = static_cast<size_t>(end - p);
+    uint64_t word = 0;
+    if (available >= 8) {
+        std::memcpy(&word, p, 8);
+    } else if (available >= 4) {
+        uint32_t first;
+        uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + available - 4, 4);
+        word = first | uint64_t{last} << (8 * (available - 4));
+    } else {
+        for (size_t k = 0; k < available; ++k) word |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
+    }
+    return word;
+}
+
+// Reads the run of digits at `p` eight bytes at a time, appending its
+// significant digits (from the first nonzero one of the number on) to
+// `digits` and counting them in `significant`; returns the run's length.
+// Sets `too_long` instead once there would be more than 19.
+inline size_t take_digits(const char*& p, const char* end, uint64_t& digits, int64_t& significant, bool& too_long) {
+    static constexpr uint64_t powers[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+    constexpr uint64_t zeros = 0x3030303030303030u;
+    size_t taken = 0;
+    while (p != end) {
+        const uint64_t word = load_up_to_eight(p, end);
+        // The lowest byte that is not a digit is flagged exactly (a borrow or
+        // carry only ever reaches the bytes above it); zero bytes past the
+        // end are not digits.
+        const uint64_t not_digit = ((word + 0x4646464646464646u) | (word - zeros)) & 0x8080808080808080u;
+        const unsigned run = not_digit == 0 ? 8 : static_cast<unsigned>(__builtin_ctzll(not_digit)) / 8;
+        if (run == 0) break;
+        // The run right-aligned in eight digit places.
+        const uint64_t aligned = run == 8 ? word : word << (8 * (8 - run)) | zeros >> (8 * run);
+        const uint32_t value = eight_digits_value(aligned);
+        if (digits == 0) {
+            // Leading zeros carry nothing; the first nonzero digit starts
+            // the count (the lowest nonzero byte of the aligned digits).
+            if (value != 0) significant = 8 - __builtin_ctzll(aligned - zeros) / 8;
+        } else {
+            significant += run;
+        }
+        if (significant > 19) {
+            too_long = true;
+            return taken;
+        }
+        digits = digits * powers[run] + value;
+        p += run;
+        taken += run;
+        if (run < 8) break;
+    }
+    return taken;
+}
+
 // Reads the exponent after 'e'/'E' at `p` (saturating); false when malformed.
 bool read_exponent(const char* p, const char* end, int64_t& exponent) {
     const bool exponent_negative = take_sign(p, end);
@@ -250,46 +307,15 @@ std::optional<double> parse_float(std::string_view text) {
     const char* const number = p;
     uint64_t digits = 0;
     int64_t significant = 0;
-    int64_t fraction_digits = 0;  // digits after the point
-    bool any_digit = false;
-    bool in_fraction = false;
-    while (p != end) {
-        if (end - p >= 8) {
-            // Eight digits at once where there are eight.
-            uint64_t word;
-            std::memcpy(&word, p, 8);
-            if (is_eight_digits(word)) {
-                any_digit = true;
-                fraction_digits += in_fraction ? 8 : 0;
-                p += 8;
-                const uint32_t value = eight_digits_value(word);
-                if (digits == 0) {
-                    if (value == 0) continue;
-                    // From the first nonzero digit on (the lowest nonzero byte).
-                    significant = 8 - __builtin_ctzll(word - 0x3030303030303030u) / 8;
-                } else if ((significant += 8) > 19) {
-                    return parse_long_float(number, end, negative);
-                }
-                digits = digits * 100000000 + value;
-                continue;
-            }
-        }
-        const char c = *p;
-        const unsigned digit = static_cast<unsigned char>(c - '0');
-        if (digit <= 9) {
-            any_digit = true;
-            fraction_digits += in_fraction;
-            ++p;
-            if (digits == 0 && digit == 0) continue;
-            if (++significant > 19) return parse_long_float(number, end, negative);
-            digits = digits * 10 + digit;
-        } else if (c == '.' && !in_fraction) {
-            in_fraction = true;
-            ++p;
-        } else {
-            break;
-        }
+    bool too_long = false;
+    const size_t whole_digits = take_digits(p, end, digits, significant, too_long);
+    size_t fraction_digits = 0;
+    if (!too_long && p != end && *p == '.') {
+        ++p;
+        fraction_digits = take_digits(p, end, digits, significant, too_long);
     }
+    if (too_long) return parse_long_float(number, end, negative);
+    const bool any_digit = whole_digits + fraction_digits != 0;
     if (!any_digit) return std::nullopt;
 
     int64_t exponent = 0;
@@ -305,7 +331,7 @@ std::optional<double> parse_float(std::string_view text) {
     // are exact as a double.
     static constexpr double exact_powers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                               1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-    const int64_t scale_exponent = exponent - fraction_digits;
+    const int64_t scale_exponent = exponent - static_cast<int64_t>(fraction_digits);
     if (digits <= uint64_t{1} << 53 && scale_exponent >= -22 && scale_exponent <= 22) {
         const auto digits_value = static_cast<double>(digits);
         const double value = scale_exponent >= 0 ? digits_value * exact_powers[scale_exponent]
