@@ -219,17 +219,41 @@ struct BlockScan {
     }
 };
 
-// One pass over the line finds its delimiters and its first quote together:
-// pieces up to the first quote are views into the line; from the piece that
-// holds a quote on, split_quoted takes over (as if the line started there).
+// One pass over the line finds its delimiters and its quotes together:
+// pieces are views into the line. A piece that is a whole quoted text (a
+// quote at its start, the closing one right before the next delimiter or the
+// end) is taken as split_quoted takes it, and the pass goes on after it; at
+// any other quote split_quoted takes over from the piece that holds it (as if
+// the line started there).
 template <bool with_quote>
 inline void split_line_blocks(const char* begin, const char* end, char delimiter, char quote, std::string& scratch,
                               PieceList& pieces) {
     const BlockScan<with_quote> scanner(delimiter, quote);
     const char* piece = begin;
-    // Pieces end at the delimiters of `bits` (relative to `block`); a quote
-    // at `quote_bits` stops the block there and hands the rest over.
-    const auto take = [&](const char* block, unsigned bits, unsigned quote_bits) {
+    const char* block = begin;
+    unsigned bits;
+    unsigned quote_bits;
+    while (block != end) {
+        // 16 bytes; at the end, the line's last 16 when it has that many
+        // (bytes already taken shifted out), else a padded copy.
+        const bool last = end - block <= 16;
+        if (!last || end - block == 16) {
+            scanner.scan(block, bits, quote_bits);
+        } else {
+            const auto rest = static_cast<unsigned>(end - block);
+            if (end - begin >= 16) {
+                scanner.scan(end - 16, bits, quote_bits);
+                bits >>= 16 - rest;
+                quote_bits >>= 16 - rest;
+            } else {
+                char padded[16] = {};
+                std::memcpy(padded, block, rest);
+                scanner.scan(padded, bits, quote_bits);
+                const unsigned kept = (1u << rest) - 1;
+                bits &= kept;
+                quote_bits &= kept;
+            }
+        }
         if (with_quote && quote_bits != 0) bits &= (1u << __builtin_ctz(quote_bits)) - 1;
         while (bits != 0) {
             const char* stop = block + __builtin_ctz(bits);
@@ -238,35 +262,25 @@ inline void split_line_blocks(const char* begin, const char* end, char delimiter
             bits &= bits - 1;
         }
         if (with_quote && quote_bits != 0) {
-            split_quoted(piece, end, block + __builtin_ctz(quote_bits), delimiter, quote, scratch, pieces);
-            return true;
+            const char* first_quote = block + __builtin_ctz(quote_bits);
+            if (first_quote == piece && quote != delimiter) {
+                // The closing quote: the block's next one, or the next after it.
+                const unsigned later_quotes = quote_bits & (quote_bits - 1);
+                const char* closing = later_quotes != 0 ? block + __builtin_ctz(later_quotes)
+                                                        : find_byte(last ? end : block + 16, end, quote);
+                if (closing != end && (closing + 1 == end || closing[1] == delimiter)) {
+                    pieces.push_back(std::string_view(first_quote + 1, static_cast<size_t>(closing - first_quote - 1)),
+                                     true);
+                    if (closing + 1 == end) return;
+                    piece = block = closing + 2;
+                    continue;
+                }
+            }
+            split_quoted(piece, end, first_quote, delimiter, quote, scratch, pieces);
+            return;
         }
-        return false;
-    };
-    const char* block = begin;
-    unsigned bits;
-    unsigned quote_bits;
-    for (; end - block >= 16; block += 16) {
-        scanner.scan(block, bits, quote_bits);
-        if ((bits | quote_bits) != 0 && take(block, bits, quote_bits)) return;
-    }
-    if (block != end) {
-        // The last bytes: the line's last 16 when it has that many (bytes
-        // already taken shifted out), else a padded copy.
-        const auto rest = static_cast<unsigned>(end - block);
-        if (end - begin >= 16) {
-            scanner.scan(end - 16, bits, quote_bits);
-            bits >>= 16 - rest;
-            quote_bits >>= 16 - rest;
-        } else {
-            char padded[16] = {};
-            std::memcpy(padded, block, rest);
-            scanner.scan(padded, bits, quote_bits);
-            const unsigned kept = (1u << rest) - 1;
-            bits &= kept;
-            quote_bits &= kept;
-        }
-        if ((bits | quote_bits) != 0 && take(block, bits, quote_bits)) return;
+        if (last) break;
+        block += 16;
     }
     pieces.push_back(std::string_view(piece, static_cast<size_t>(end - piece)), false);
 }
