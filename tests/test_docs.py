@@ -274,9 +274,12 @@ def test_examples_and_stubs_pass_mypy_strict(tmp_path):
         environment.pop(name, None)
     files = sorted(str(path) for path in sources.iterdir())
     # The Arrow consumers kelvane_feed converts to ship without type
-    # information; a user's mypy sees the same.
+    # information; a user's mypy sees the same. Dask and fsspec are typed in
+    # part only (untyped functions, names not re-exported): they are read as
+    # untyped too.
     config = tmp_path / "mypy.ini"
-    config.write_text("[mypy]\n[mypy-pandas.*,pyarrow.*,polars.*,duckdb.*]\nignore_missing_imports = True\n")
+    config.write_text("[mypy]\n[mypy-pandas.*,pyarrow.*,polars.*,duckdb.*]\nignore_missing_imports = True\n"
+                      "[mypy-dask.*,distributed.*,fsspec.*]\nfollow_imports = skip\nignore_missing_imports = True\n")
     command = [sys.executable, "-m", "mypy", "--strict", "--config-file", str(config),
                "--cache-dir", str(ROOT / "build" / "mypy-cache"), *files]
     completed = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=sources, timeout=600)

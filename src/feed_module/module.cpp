@@ -685,6 +685,9 @@ PyObject* count_lines(PyObject*, PyObject* args) {
         if (which == "path") {
             const int fd = open_path(source);
             if (fd < 0) return nullptr;
+            // Only the byte before the range tells whether a line begins at
+            // its start: nothing earlier is read.
+            offset = start == 0 ? 0 : start - 1;
             int error = 0;
             Py_BEGIN_ALLOW_THREADS
             while (offset < end) {

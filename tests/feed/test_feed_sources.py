@@ -151,7 +151,7 @@ def test_byte_ranges_tile_a_file(tmp_path, seed):
 
 
 @pytest.mark.parametrize("seed", range(20))
-def test_count_lines_counts_line_starts(seed):
+def test_count_lines_counts_line_starts(seed, tmp_path):
     rng = random.Random(seed)
     data = bytes(rng.choice(b"ab\n") for _ in range(rng.randrange(0, 300)))
     starts = [0] if data else []
@@ -161,6 +161,9 @@ def test_count_lines_counts_line_starts(seed):
     expected = sum(start <= s < end for s in starts)
     assert kelvane_feed.count_lines(data, (start, end)) == expected
     assert kelvane_feed.count_lines(Trickle(data), (start, end)) == expected
+    path = tmp_path / "lines.txt"
+    path.write_bytes(data)
+    assert kelvane_feed.count_lines(path, (start, end)) == expected
     assert kelvane_feed.count_lines(data) == len(starts)
 
 
