@@ -155,7 +155,7 @@ private:
             // the rest bounds any column's text.
             const auto rest = static_cast<size_t>(chunk_end_ - line_);
             const auto rows = static_cast<int64_t>(rest / (layout.name.size() + layout.columns.size() + 1) + 1);
-            for (const ColumnPlan& plan : layout.columns) kinds_[kind]->builders.emplace_back(plan).reserve(rows, rest);
+            for (const ColumnPlan& plan : layout.columns) kinds_[kind]->builders.emplace_back(plan).bound(rows, rest);
         }
         return *kinds_[kind];
     }

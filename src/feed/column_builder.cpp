@@ -53,9 +53,7 @@ ColumnBuilder::ColumnBuilder(const ColumnPlan& plan) : plan_(&plan) {
     start_offsets();
 }
 
-void ColumnBuilder::reserve(int64_t rows, size_t text_bytes) {
-    if (length_ != 0) return;
-    rows_bound_ = rows;
+void ColumnBuilder::bound(int64_t rows, size_t text_bytes) {
     const auto count = static_cast<size_t>(rows);
     size_t values = 0;
     switch (plan_->type.kind) {
@@ -70,15 +68,9 @@ void ColumnBuilder::reserve(int64_t rows, size_t text_bytes) {
         case ColumnKind::date32: values = count * 4; break;
         case ColumnKind::boolean: values = count / 8 + 1; break;
     }
-    // At most the first offset is there: it moves into the reserved room.
-    Buffer reserved;
-    reserved.reserve_untouched(values);
-    reserved.append(values_.data(), values_.size());
-    values_ = std::move(reserved);
-    if (plan_->type.kind == ColumnKind::utf8 || plan_->type.kind == ColumnKind::large_utf8) {
-        data_ = Buffer();
-        data_.reserve_untouched(text_bytes);
-    }
+    values_.bound(values);
+    if (plan_->type.kind == ColumnKind::utf8 || plan_->type.kind == ColumnKind::large_utf8) data_.bound(text_bytes);
+    validity_.bound(count / 8 + 1);
 }
 
 void ColumnBuilder::start_offsets() {
@@ -90,7 +82,6 @@ void ColumnBuilder::append_null() {
     if (!has_validity_) {
         // Every value so far was valid.
         const size_t bytes = static_cast<size_t>((length_ + 7) / 8);
-        if (rows_bound_ > length_) validity_.reserve_untouched(static_cast<size_t>(rows_bound_ / 8 + 1));
         validity_.reserve(bytes + 64);
         for (size_t i = 0; i < bytes; ++i) validity_.push<uint8_t>(0xFF);
         if (length_ & 7) validity_.data()[bytes - 1] = static_cast<uint8_t>((1u << (length_ & 7)) - 1);
@@ -274,7 +265,6 @@ ColumnData ColumnBuilder::finish() {
     length_ = 0;
     null_count_ = 0;
     has_validity_ = false;
-    rows_bound_ = 0;
     start_offsets();
     return column;
 }

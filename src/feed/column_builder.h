@@ -119,9 +119,9 @@ public:
         return appended();
     }
 
-    // Room for up to `rows` rows holding up to `text_bytes` bytes of text,
-    // taken lazily (see Buffer::reserve_untouched): bounds, not estimates.
-    void reserve(int64_t rows, size_t text_bytes);
+    // At most `rows` rows holding at most `text_bytes` bytes of text are to
+    // come: bounds for the buffers (see Buffer::bound), not estimates.
+    void bound(int64_t rows, size_t text_bytes);
 
     int64_t length() const { return length_; }
     // Drops the values from `length` on.
@@ -152,7 +152,6 @@ private:
 
     const ColumnPlan* plan_;
     int64_t timestamp_factor_ = 1;
-    int64_t rows_bound_ = 0;
     int64_t length_ = 0;
     int64_t null_count_ = 0;
     bool has_validity_ = false;

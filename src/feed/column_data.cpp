@@ -61,22 +61,22 @@ void Buffer::reserve(size_t capacity) {
     capacity_ = capacity;
 }
 
-void Buffer::reserve_untouched(size_t capacity) {
-    if (capacity < map_from || data_ != nullptr) {
-        reserve(capacity);
-        return;
-    }
-    capacity = page_rounded(capacity);
-    data_ = map(capacity, false);
-    capacity_ = capacity;
-    mapped_ = true;
-}
-
 void Buffer::grow(size_t extra) {
     if (extra > SIZE_MAX / 2 - size_) throw std::bad_alloc();
     size_t target = capacity_ + capacity_ / 2;
     if (target < size_ + extra) target = size_ + extra;
     if (target < 64) target = 64;
+    if (!mapped_ && target >= map_from && bound_ >= target) {
+        // Leaving the heap: the whole bound, mapped untouched.
+        const size_t capacity = page_rounded(bound_);
+        uint8_t* memory = map(capacity, false);
+        if (size_ != 0) std::memcpy(memory, data_, size_);
+        std::free(data_);
+        data_ = memory;
+        capacity_ = capacity;
+        mapped_ = true;
+        return;
+    }
     reserve(target);
 }
 
