@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets (clang, AddressSanitizer + UBSan) into
 # build/fuzz and runs one target, or all of them, for SECONDS each:
 #   fuzz/run.sh TARGET|all SECONDS [extra libFuzzer options]
-# Targets: schema line time numbers decimal feed. The working corpus lives in
+# Targets: schema line time numbers decimal feed lint. The working corpus lives in
 # fuzz/out/corpus/TARGET (seeded from fuzz/seeds.py and fuzz/regressions);
 # crashes land in fuzz/out/crashes. `fuzz/run.sh all 10` is the quick check.
 # KELVANE_FUZZ_CXX names the clang++ to use (default: clang++ on PATH).
@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 target=${1:?usage: fuzz/run.sh TARGET|all SECONDS}
 seconds=${2:?usage: fuzz/run.sh TARGET|all SECONDS}
 shift 2
-all_targets="schema line time numbers decimal feed"
+all_targets="schema line time numbers decimal feed lint"
 
 # clang and its libFuzzer runtime, from the distribution when missing; the
 # runtime package carries clang's major version in its name.
@@ -44,7 +44,7 @@ limits=(-rss_limit_mb=2048 -malloc_limit_mb=1024)
 max_len() {
   case $1 in
     schema) echo 1048576 ;;
-    line) echo 65536 ;;
+    line | lint) echo 65536 ;;
     *) echo 4096 ;;
   esac
 }

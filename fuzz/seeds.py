@@ -105,6 +105,32 @@ def schema_seeds():
     return seeds
 
 
+def lint_seeds():
+    """Schemas that the reader accepts, holding every kind of lint finding in
+    both the object and the array form."""
+    settings = {"delimiter": "||", "quote_str": "", "trailing_delimiter": False, "coerce_empty_quoted": False}
+    fields = [
+        {"kind": "INT", "required": True, "max_vale": 1, "min_value": 10, "max_value": 5},
+        {"kind": "STR", "required": True, "min_length": 4, "max_length": 2, "format": "%Y", "a\"b": 0},
+        {"kind": "STR_ENUM", "required": True, "values": ["A", "B", "A", "\u0041"]},
+        {"kind": "INT_ENUM", "required": True, "values": [1, -1, 1]},
+        {"kind": "FLOAT", "required": False, "min_value": 1e300, "max_value": -1e300},
+        {"kind": "DECIMAL", "required": True, "min_value": "0.10", "max_value": 0.09},
+        {"kind": "BOOL", "required": True, "true_value": "Y", "false_value": "Y"},
+        {"kind": "DATETIME", "required": True, "format": "%Y-%m-%d %Q", "time_zone": "europe/paris"},
+        {"kind": "DATETIME", "required": True, "format": "%H:%M", "time_zone": "Mars/Olympus"},
+        {"kind": "DATE", "required": True, "format": "%H%"},
+        {"kind": "DATE", "required": True, "format": "%C-%m-%d"},
+        {"kind": "TIME", "required": True, "format": "%I:%M"},
+        {"kind": "TIME", "required": True, "format": "%H:%M.%3f"},
+        ["DATE", True, "%.5f"], ["TIME", True, "\u00e9%:x"], ["DATETIME", True, "%s", "UTC"],
+        ["STR_ENUM", False, ["x", "x"]], ["INT", True, 2.5, 2.4], ["DECIMAL", True, None, "1e2", "99"],
+    ]
+    document = {**settings, "lines": [{"name": "A", "fields": fields, "feilds": []}, ["A", []]], "Lines": 1}
+    compact = ["", "ab", False, False, [["B", fields[13:]], {"name": "B", "fields": [], "nmae": 1}]]
+    return [json.dumps(document).encode(), json.dumps(compact, indent=1).encode()]
+
+
 def time_seeds():
     seeds = [pattern.encode() + b"\0" + text.encode() for pattern, text in TIMES]
     seeds += [zone.encode() for zone in ZONES]
@@ -135,6 +161,7 @@ def main():
         "schema": schema_seeds(),
         "line": line_seeds(),
         "feed": feed_seeds(),
+        "lint": schema_seeds() + lint_seeds(),
     }
     for name, seeds in corpora.items():
         directory = out / name

@@ -7,20 +7,22 @@ Fenced blocks must name their language. In each file, in order:
   interpreter (multiprocessing forced to "spawn", the strictest start method);
   a ```text output block right after one holds its exact standard output;
 - ```json blocks must be valid JSON; a schema or field description among them
-  must build a Parser;
-- ```sh, ```console and ```text blocks are shell or plain text, never run;
+  must build a Parser; one written ```json file=NAME is also saved as NAME in
+  the working directory, for the blocks after it;
+- ```console blocks are shell sessions: each `$ ` line runs in bash with
+  `kelvane` (the command line) on PATH, and the lines up to the next `$ ` are
+  its exact output, standard error included; `$ echo $?` shows the exit
+  status of the command before it;
+- ```sh and ```text blocks are shell commands or plain text, never run;
 - a table headed `| specifier | reads | kind | format | text | value |` holds
   examples of formats: each text is read under its format as a field of its
   kind (DATETIME in zone UTC) and must give the value's str(), or fail.
-A block that uses kelvane_feed is skipped while that package cannot be
-imported, unless KELVANE_REQUIRE_ALL is set (CI sets it once the package
-exists), when that is a failure. All the Python is also checked with
-`mypy --strict` against the kelvane stubs, and the stubs against the module.
+All the Python is also checked with `mypy --strict` against the kelvane
+stubs, and the stubs against the module.
 """
 
 import dataclasses
 import doctest
-import importlib.util
 import io
 import json
 import os
@@ -38,8 +40,6 @@ import kelvane
 ROOT = Path(__file__).resolve().parent.parent
 DOC_FILES = [ROOT / "README.md", *sorted((ROOT / "docs").glob("*.md"))]
 LANGUAGES = {"python", "json", "sh", "console", "text"}
-FEED_AVAILABLE = importlib.util.find_spec("kelvane_feed") is not None
-REQUIRE_ALL = bool(os.environ.get("KELVANE_REQUIRE_ALL"))
 STUBS = ROOT / "kelvane-stubs" / "__init__.pyi"
 FENCE = re.compile(r"^(\s*)(`{3,}|~{3,})(.*)$")
 
@@ -56,10 +56,6 @@ class Block:
     @property
     def where(self) -> str:
         return f"{self.path.relative_to(ROOT)}:{self.line}"
-
-    @property
-    def needs_feed(self) -> bool:
-        return "kelvane_feed" in self.text
 
     @property
     def is_doctest(self) -> bool:
@@ -91,31 +87,21 @@ def read_blocks(path: Path) -> list[Block]:
         if following.language == "text" and following.options == ["output"]:
             assert block.options == ["script"], f"{following.where}: an output block follows a ```python script block"
             block.output = following
+    allowed = {"python": ([], ["script"]), "text": ([], ["output"]), "json": ([],), "console": ([],), "sh": ([],)}
     for block in blocks:
-        assert block.language == "python" or not block.options or block.options == ["output"], block.where
-        assert block.options in ([], ["script"]) or block.language != "python", f"{block.where}: unknown option"
+        file_option = block.language == "json" and len(block.options) == 1 and block.options[0].startswith("file=")
+        assert file_option or block.options in allowed[block.language], f"{block.where}: unknown option"
     return blocks
 
 
-def runnable(blocks: list[Block]) -> tuple[list[Block], list[Block]]:
-    """The Python blocks to run now, and those skipped for want of kelvane_feed."""
-    python = [block for block in blocks if block.language == "python"]
-    if FEED_AVAILABLE:
-        return python, []
-    return [block for block in python if not block.needs_feed], [block for block in python if block.needs_feed]
-
-
-def test_every_example_can_run():
-    """Blocks that need kelvane_feed are left out by the other tests while it
-    cannot be imported; this is the one place that says so, and under
-    KELVANE_REQUIRE_ALL (CI, once the package exists) it is a failure."""
-    skipped = [block for path in DOC_FILES for block in runnable(read_blocks(path))[1]]
-    if not skipped:
-        return
-    where = ", ".join(block.where for block in skipped)
-    if REQUIRE_ALL:
-        pytest.fail(f"kelvane_feed cannot be imported, and KELVANE_REQUIRE_ALL is set; these blocks need it: {where}")
-    pytest.skip(f"kelvane_feed cannot be imported; not run: {where}")
+def example_environment() -> dict[str, str]:
+    """The environment of programs the examples run: the same kelvane and
+    kelvane_feed as this test, wherever they live."""
+    environment = dict(os.environ)
+    environment["PYTHONPATH"] = os.pathsep.join(
+        [str(Path(kelvane.__file__).parent), *filter(None, [environment.get("PYTHONPATH")])]
+    )
+    return environment
 
 
 @pytest.fixture
@@ -145,17 +131,44 @@ def run_script(block: Block, directory: Path) -> None:
         "import multiprocessing, runpy, sys; multiprocessing.set_start_method('spawn'); "
         "sys.argv = [sys.argv[1]]; runpy.run_path(sys.argv[0], run_name='__main__')"
     )
-    # The program imports the same kelvane as this test, wherever it lives.
-    environment = dict(os.environ)
-    environment["PYTHONPATH"] = os.pathsep.join(
-        [str(Path(kelvane.__file__).parent), *filter(None, [environment.get("PYTHONPATH")])]
-    )
     completed = subprocess.run(
-        [sys.executable, "-c", launcher, str(script)], capture_output=True, text=True, env=environment, timeout=300
+        [sys.executable, "-c", launcher, str(script)], capture_output=True, text=True, env=example_environment(),
+        timeout=300,
     )
     assert completed.returncode == 0, f"{block.where}: the program failed\n{completed.stdout}{completed.stderr}"
     if block.output is not None:
         assert completed.stdout == block.output.text, f"{block.where}: output differs from {block.output.where}"
+
+
+def run_console(block: Block, directory: Path) -> None:
+    """Runs each `$ ` command of a shell session and compares its output."""
+    shims = directory / ".bin"
+    shims.mkdir(exist_ok=True)
+    kelvane_command = shims / "kelvane"
+    kelvane_command.write_text(f'#!/bin/sh\nexec "{sys.executable}" -m kelvane_feed "$@"\n')
+    kelvane_command.chmod(0o755)
+    environment = example_environment()
+    environment["PATH"] = os.pathsep.join([str(shims), environment.get("PATH", "")])
+    environment["LC_ALL"] = "C"  # the order `ls` lists in
+    lines = block.text.splitlines(keepends=True)
+    assert lines and lines[0].startswith("$ "), f"{block.where}: a session starts with a `$ ` command"
+    commands: list[tuple[str, str]] = []
+    for line in lines:
+        if line.startswith("$ "):
+            commands.append((line[2:].rstrip("\n"), ""))
+        else:
+            commands[-1] = (commands[-1][0], commands[-1][1] + line)
+    status = 0
+    for command, expected in commands:
+        if command == "echo $?":
+            output = f"{status}\n"
+        else:
+            completed = subprocess.run(
+                ["bash", "-c", command], cwd=directory, env=environment, stdout=subprocess.PIPE,
+                stderr=subprocess.STDOUT, text=True, timeout=300,
+            )
+            status, output = completed.returncode, completed.stdout
+        assert output == expected, f"{block.where}: `{command}` wrote\n{output}\ninstead of\n{expected}"
 
 
 def check_json(block: Block) -> None:
@@ -211,17 +224,21 @@ def check_format_row(where: str, cells: list[str]) -> None:
 @pytest.mark.parametrize("path", DOC_FILES, ids=lambda path: str(path.relative_to(ROOT)))
 def test_examples_run(path, docs_dir):
     blocks = read_blocks(path)
-    for block in blocks:
-        if block.language == "json":
-            check_json(block)
     for where, cells in format_table_rows(path):
         check_format_row(where, cells)
-    to_run, _ = runnable(blocks)
     module = types.ModuleType(f"kelvane_docs_{path.stem.lower()}")
     sys.modules[module.__name__] = module  # functions defined by examples can then be pickled
     try:
-        for block in to_run:
-            if block.options == ["script"]:
+        for block in blocks:
+            if block.language == "json":
+                check_json(block)
+                if block.options:
+                    (docs_dir / block.options[0].removeprefix("file=")).write_text(block.text, encoding="utf-8")
+            elif block.language == "console":
+                run_console(block, docs_dir)
+            elif block.language != "python":
+                continue
+            elif block.options == ["script"]:
                 run_script(block, docs_dir)
             elif block.is_doctest:
                 run_doctest(block, module.__dict__)
@@ -256,9 +273,8 @@ def test_examples_and_stubs_pass_mypy_strict(tmp_path):
     sources = tmp_path / "sources"
     sources.mkdir()
     for path in DOC_FILES:
-        to_run, _ = runnable(read_blocks(path))
         module: list[str] = []
-        for block in to_run:
+        for block in (block for block in read_blocks(path) if block.language == "python"):
             if block.options == ["script"]:
                 (sources / f"{path.stem.lower()}_script_{block.line}.py").write_text(block.text)
             elif block.is_doctest:
@@ -284,6 +300,10 @@ def test_examples_and_stubs_pass_mypy_strict(tmp_path):
                "--cache-dir", str(ROOT / "build" / "mypy-cache"), *files]
     completed = subprocess.run(command, capture_output=True, text=True, env=environment, cwd=sources, timeout=600)
     assert completed.returncode == 0, completed.stdout + completed.stderr
+    # kelvane_feed as a whole (its command line is in no example).
+    package = subprocess.run(command[:-len(files)] + ["-p", "kelvane_feed"], capture_output=True, text=True,
+                             env=environment, cwd=sources, timeout=600)
+    assert package.returncode == 0, package.stdout + package.stderr
     # The stubs themselves, under the module's name (errors inside an
     # installed package would not be reported through the examples).
     (tmp_path / "stubcheck" / "kelvane").mkdir(parents=True)

@@ -8,7 +8,7 @@ with its line number, byte offset, record, field and the Parser's message.
 from importlib.metadata import PackageNotFoundError, version
 
 from ._read import BatchReader, RecordIterator, count_lines, iter_records, read, read_batches
-from ._schema import Column, Schema
+from ._schema import Column, LintFinding, Schema
 from ._tables import Batch, ErrorList, Feed, FeedError, LineError, Table
 
 try:
@@ -24,6 +24,7 @@ __all__ = [
     "Feed",
     "FeedError",
     "LineError",
+    "LintFinding",
     "RecordIterator",
     "Schema",
     "Table",

@@ -22,6 +22,26 @@ class Column(NamedTuple):
     field_kind: str
 
 
+class LintFinding(NamedTuple):
+    """One finding of ``Schema.lint()``: where it is, what kind it is, and why.
+
+    ``line`` and ``column`` count as the schema's own messages do (column is
+    the 1-based byte in the line) and point at the key or value concerned;
+    ``path`` is the same place as a path into the document, such as
+    ``lines[1].fields[0].max_vale`` (indices from 0); ``code`` names the kind
+    of finding (``"unknown-key"``, ``"unknown-zone"``, ...).
+    """
+
+    line: int
+    column: int
+    path: str
+    code: str
+    message: str
+
+    def __str__(self) -> str:
+        return f"line {self.line} column {self.column}: {self.path}: {self.message}"
+
+
 class Schema:
     """A schema document read with the same reader and messages as ``kelvane.Parser``.
 
@@ -65,6 +85,16 @@ class Schema:
             if name == kind:
                 return [Column(*column) for column in columns]
         raise KeyError(kind)
+
+    def lint(self) -> list[LintFinding]:
+        """What ``kelvane.Parser`` accepts silently but is almost certainly a
+        mistake, in text order: unknown keys (with the key probably meant), a
+        ``time_zone`` not in the built-in database, a ``format`` that is
+        malformed or can never read a value, a delimiter or quote that is not
+        one byte, a line name already taken, repeated enum values, and bounds
+        whose minimum is above their maximum. Advice only: never raises, and
+        an empty list means nothing was found."""
+        return [LintFinding(*finding) for finding in self._native.lint()]
 
     def _layout(self, column_types: ColumnTypes | None) -> native.Layout:
         overrides = _overrides(column_types)

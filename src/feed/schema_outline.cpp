@@ -30,7 +30,21 @@ private:
     const char* end_;
 };
 
-enum class Role : uint8_t { document, root_object, root_array, lines, line_object, line_array, fields, field_object, field_array, skip };
+enum class Role : uint8_t {
+    document,
+    root_object,
+    root_array,
+    lines,
+    line_object,
+    line_array,
+    fields,
+    field_object,
+    field_array,
+    value_list,  // an array a record holds, its elements recorded
+    skip,
+};
+
+bool is_array_record(Role role) { return role == Role::root_array || role == Role::line_array || role == Role::field_array; }
 
 struct Frame {
     Role role;
@@ -39,7 +53,8 @@ struct Frame {
 
 class Walker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Walker> {
 public:
-    Walker(std::string_view text, const TextStream& stream) : text_(text), stream_(stream) {
+    Walker(std::string_view text, const TextStream& stream, bool with_elements)
+        : text_(text), stream_(stream), with_elements_(with_elements) {
         frames_.push_back({Role::document});
     }
 
@@ -47,15 +62,15 @@ public:
 
     bool Null() { return scalar(JsonType::null, stream_.Tell() - 4, {}); }
     bool Bool(bool b) { return scalar(JsonType::boolean, stream_.Tell() - (b ? 4 : 5), {}); }
-    bool RawNumber(const char*, rapidjson::SizeType length, bool) {
-        return scalar(JsonType::number, stream_.Tell() - length, {});
+    bool RawNumber(const char* chars, rapidjson::SizeType length, bool) {
+        return scalar(JsonType::number, stream_.Tell() - length, std::string_view(chars, length));
     }
     bool String(const char* chars, rapidjson::SizeType length, bool) {
         return scalar(JsonType::string, string_start(), std::string_view(chars, length));
     }
 
     bool Key(const char* chars, rapidjson::SizeType length, bool) {
-        std::vector<KeyRecord>* keys = current_keys();
+        std::vector<KeyRecord>* keys = keys_of(frames_.back().role);
         if (keys != nullptr) {
             KeyRecord record;
             record.key.assign(chars, length);
@@ -101,24 +116,37 @@ private:
         return position;
     }
 
-    // The key list of the object on top, when it is one that is recorded.
-    std::vector<KeyRecord>* current_keys() {
-        switch (frames_.back().role) {
-            case Role::root_object: return &outline_.keys;
-            case Role::line_object: return &outline_.lines.back().keys;
-            case Role::field_object: return &outline_.lines.back().fields.back().keys;
+    // The key (or element) list of a record, for the roles that are records.
+    std::vector<KeyRecord>* keys_of(Role role) {
+        switch (role) {
+            case Role::root_object:
+            case Role::root_array: return &outline_.keys;
+            case Role::line_object:
+            case Role::line_array: return &outline_.lines.back().keys;
+            case Role::field_object:
+            case Role::field_array: return &outline_.lines.back().fields.back().keys;
             default: return nullptr;
         }
     }
 
-    // Notes a value's start in the key that holds it, if recorded.
-    void note_value(JsonType type, size_t offset, std::string_view string_value) {
-        std::vector<KeyRecord>* keys = current_keys();
-        if (keys == nullptr || keys->empty()) return;
+    // Notes a value's start in the key (or array-form element) that holds
+    // it, or as an element of a recorded list.
+    void note_value(JsonType type, size_t offset, std::string_view text) {
+        const Role top = frames_.back().role;
+        if (top == Role::value_list) {
+            // A list sits right above the record holding it.
+            KeyRecord& owner = keys_of(frames_[frames_.size() - 2].role)->back();
+            owner.elements.push_back({at(offset), type, std::string(text)});
+            return;
+        }
+        std::vector<KeyRecord>* keys = keys_of(top);
+        if (keys == nullptr) return;
+        if (is_array_record(top)) keys->emplace_back().key_position = at(offset);
+        if (keys->empty()) return;
         KeyRecord& record = keys->back();
         record.value_position = at(offset);
         record.value_type = type;
-        if (type == JsonType::string) record.string_value.assign(string_value);
+        if (type == JsonType::string || type == JsonType::number) record.string_value.assign(text);
     }
 
     bool scalar(JsonType type, size_t offset, std::string_view string_value) {
@@ -133,15 +161,20 @@ private:
         const bool is_array = type == JsonType::array;
         switch (top.role) {
             case Role::document: return is_array ? Role::root_array : Role::root_object;
-            case Role::root_object: return pending_key_ == "lines" && is_array ? Role::lines : Role::skip;
-            case Role::root_array: return top.count == 4 && is_array ? Role::lines : Role::skip;
+            case Role::root_object: return pending_key_ == "lines" && is_array ? Role::lines : held(is_array);
+            case Role::root_array: return top.count == 4 && is_array ? Role::lines : held(is_array);
             case Role::lines: return is_array ? Role::line_array : Role::line_object;
-            case Role::line_object: return pending_key_ == "fields" && is_array ? Role::fields : Role::skip;
-            case Role::line_array: return top.count == 1 && is_array ? Role::fields : Role::skip;
+            case Role::line_object: return pending_key_ == "fields" && is_array ? Role::fields : held(is_array);
+            case Role::line_array: return top.count == 1 && is_array ? Role::fields : held(is_array);
             case Role::fields: return is_array ? Role::field_array : Role::field_object;
+            case Role::field_object:
+            case Role::field_array: return held(is_array);
             default: return Role::skip;
         }
     }
+
+    // A compound value a record holds as one of its members.
+    Role held(bool is_array) const { return is_array && with_elements_ ? Role::value_list : Role::skip; }
 
     bool open(JsonType type) {
         const size_t offset = stream_.Tell() - 1;
@@ -184,6 +217,7 @@ private:
 
     std::string_view text_;
     const TextStream& stream_;
+    bool with_elements_;
     std::vector<Frame> frames_;
     std::string pending_key_;
     std::vector<size_t> line_starts_;
@@ -196,9 +230,9 @@ std::string position_suffix(const JsonPosition& position) {
     return " at line " + std::to_string(position.line) + " column " + std::to_string(position.column);
 }
 
-Result<SchemaOutline> outline_schema(std::string_view text) {
+Result<SchemaOutline> outline_schema(std::string_view text, bool with_elements) {
     TextStream stream(text);
-    Walker walker(text, stream);
+    Walker walker(text, stream, with_elements);
     rapidjson::Reader reader;
     constexpr unsigned flags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
     const rapidjson::ParseResult result = reader.Parse<flags>(stream, walker);

@@ -12,6 +12,7 @@
 
 #include "../feed/feed_reader.h"
 #include "../feed/line_scan.h"
+#include "../feed/schema_lint.h"
 #include "capsules.h"
 
 namespace kelvane::feed {
@@ -262,8 +263,30 @@ PyObject* schema_layout(PyObject* self, PyObject* overrides_object) {
     });
 }
 
+// lint(): [(line, column, path, code, message), ...] in text order.
+PyObject* schema_lint(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* {
+        const std::vector<LintFinding> findings = lint_schema(schema_of(self));
+        PyRef list(PyList_New(static_cast<Py_ssize_t>(findings.size())));
+        if (!list) return nullptr;
+        for (size_t i = 0; i < findings.size(); ++i) {
+            const LintFinding& finding = findings[i];
+            PyRef path(text_object(finding.path));
+            PyRef code(text_object(finding.code));
+            PyRef message(text_object(finding.message));
+            if (!path || !code || !message) return nullptr;
+            PyObject* item = Py_BuildValue("(IIOOO)", finding.position.line, finding.position.column, path.get(),
+                                           code.get(), message.get());
+            if (item == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        }
+        return list.release();
+    });
+}
+
 PyMethodDef schema_methods[] = {
     {"layout", schema_layout, METH_O, nullptr},
+    {"lint", schema_lint, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -64,4 +64,9 @@ Resolution resolve_time(const Parsed& parsed, TimeOfDay& time);
 // so it may add components to `parsed`.
 Resolution resolve_datetime(Parsed& parsed, NaiveDateTime& datetime);
 
+// The components that every successful reading under `format` sets, bit i for
+// Component i (optional parts such as `%.f` set none). Resolving a record that
+// holds just these tells whether the format can ever give a value.
+uint32_t components_always_read(const TimeFormat& format);
+
 }  // namespace kelvane

@@ -641,6 +641,39 @@ TimeFormat::TimeFormat(std::string_view pattern) {
     fixed_ = fixed_layout(items_, literals_);
 }
 
+uint32_t components_always_read(const TimeFormat& format) {
+    uint32_t mask = 0;
+    const auto add = [&mask](Component component) { mask |= 1u << static_cast<unsigned>(component); };
+    const auto add_item = [&add](const TimeItem& item) {
+        switch (item.kind) {
+            case Kind::numeric:
+                if (static_cast<NumericKind>(item.argument) == NumericKind::hour24) add(Component::hour_mod_12);
+                add(numeric_specs[item.argument].component);
+                break;
+            case Kind::month_name: add(Component::month); break;
+            case Kind::weekday_name: add(Component::weekday); break;
+            case Kind::half_day: add(Component::hour_div_12); break;
+            case Kind::fraction_digits: add(Component::nanosecond); break;
+            case Kind::offset: add(Component::offset); break;
+            case Kind::rfc3339:
+                for (Component component : {Component::year, Component::month, Component::day, Component::hour_div_12,
+                                            Component::hour_mod_12, Component::minute, Component::second,
+                                            Component::offset})
+                    add(component);
+                break;
+            default: break;  // whitespace, literals, `%.f`, `%Z` and errors set nothing for sure
+        }
+    };
+    for (const TimeItem& item : format.items()) {
+        if (item.kind == Kind::composite) {
+            for (const TimeItem& part : composite_items[item.argument]) add_item(part);
+        } else {
+            add_item(item);
+        }
+    }
+    return mask;
+}
+
 std::optional<CivilDate> parse_date(std::string_view text, const TimeFormat& format) {
     CivilDate date;
     if (!read_date(text, format, date)) return std::nullopt;

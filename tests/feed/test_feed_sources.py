@@ -7,6 +7,7 @@ from __future__ import annotations
 import gzip
 import importlib.metadata
 import io
+import pickle
 import random
 import subprocess
 import sys
@@ -224,6 +225,9 @@ def test_raise_and_max_errors(feed_bytes):
     assert isinstance(raised.value, ValueError)
     assert str(raised.value) == f"line {first.line}: {first.message}"
     assert raised.value.error == first
+    # It crosses process boundaries whole (worker pools send it back pickled).
+    copy = pickle.loads(pickle.dumps(raised.value))
+    assert (type(copy), str(copy), copy.error) == (kelvane_feed.FeedError, str(raised.value), first)
 
     # Streaming yields the rows before the bad line, then raises.
     rows = 0
