@@ -3,32 +3,12 @@
 // records positions and keys without building any records.
 #include "schema_outline.h"
 
-#include <rapidjson/reader.h>
+#include "../schema/json_reader.h"
 
 #include <algorithm>
 
 namespace kelvane::feed {
 namespace {
-
-// Reads to the real end of the text (a NUL byte does not end it), so that
-// Tell() is exact in every callback.
-class TextStream {
-public:
-    using Ch = char;
-    explicit TextStream(std::string_view text) : begin_(text.data()), current_(text.data()), end_(text.data() + text.size()) {}
-    Ch Peek() const { return current_ == end_ ? '\0' : *current_; }
-    Ch Take() { return current_ == end_ ? '\0' : *current_++; }
-    size_t Tell() const { return static_cast<size_t>(current_ - begin_); }
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    size_t PutEnd(Ch*) { return 0; }
-
-private:
-    const char* begin_;
-    const char* current_;
-    const char* end_;
-};
 
 enum class Role : uint8_t {
     document,
@@ -53,7 +33,7 @@ struct Frame {
 
 class Walker : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Walker> {
 public:
-    Walker(std::string_view text, const TextStream& stream, bool with_elements)
+    Walker(std::string_view text, const JsonTextStream& stream, bool with_elements)
         : text_(text), stream_(stream), with_elements_(with_elements) {
         frames_.push_back({Role::document});
     }
@@ -216,7 +196,7 @@ private:
     }
 
     std::string_view text_;
-    const TextStream& stream_;
+    const JsonTextStream& stream_;
     bool with_elements_;
     std::vector<Frame> frames_;
     std::string pending_key_;
@@ -231,9 +211,10 @@ std::string position_suffix(const JsonPosition& position) {
 }
 
 Result<SchemaOutline> outline_schema(std::string_view text, bool with_elements) {
-    TextStream stream(text);
+    JsonTextStream stream(text);
     Walker walker(text, stream, with_elements);
-    rapidjson::Reader reader;
+    ThrowingAllocator allocator;
+    JsonReader reader(&allocator);
     constexpr unsigned flags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
     const rapidjson::ParseResult result = reader.Parse<flags>(stream, walker);
     if (result.IsError()) return Failure{"the schema text is not valid JSON"};

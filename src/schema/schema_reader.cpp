@@ -11,16 +11,7 @@
 // of an empty text the column is 0. A field description is judged only once
 // read whole, so the errors of its record lie past it and its separator.
 
-// RapidJSON counts string lengths in SizeType; make it as wide as the text can
-// be, so that no length wraps.
-#define RAPIDJSON_NO_SIZETYPEDEFINE
-#include <cstddef>
-namespace rapidjson {
-typedef ::std::size_t SizeType;
-}  // namespace rapidjson
-
-#include <rapidjson/error/error.h>
-#include <rapidjson/reader.h>
+#include "json_reader.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -49,29 +40,6 @@ constexpr size_t max_depth = 127;  // the document's own object is level 1
 
 bool is_json_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-// RapidJSON's own allocator returns null when memory runs out and its stack
-// then writes through it. This one allocates with operator new, which throws
-// std::bad_alloc instead; the exception unwinds out of the reader, whose
-// stack frees what it holds.
-class ThrowingAllocator {
-public:
-    static const bool kNeedFree = true;
-    void* Malloc(size_t size) { return size == 0 ? nullptr : ::operator new(size); }
-    void* Realloc(void* original, size_t original_size, size_t new_size) {
-        if (new_size == 0) {
-            Free(original);
-            return nullptr;
-        }
-        void* grown = ::operator new(new_size);
-        if (original != nullptr) {
-            std::memcpy(grown, original, original_size < new_size ? original_size : new_size);
-            Free(original);
-        }
-        return grown;
-    }
-    static void Free(void* pointer) { ::operator delete(pointer); }
-};
-
 // " at line L column C" for the byte just before `end` (end = number of bytes
 // up to and including the byte concerned). A line feed belongs to the line it
 // ends.
@@ -87,30 +55,6 @@ std::string position_suffix(std::string_view text, size_t end) {
     }
     return " at line " + std::to_string(line) + " column " + std::to_string(end - line_start);
 }
-
-// RapidJSON reads through this stream. Unlike its StringStream it stops at
-// the real end of the text rather than at the first NUL byte (Peek gives NUL
-// there, which RapidJSON takes as the end), and it is not copied locally
-// while strings and numbers are read, so Tell() is current in every handler
-// callback.
-class TextStream {
-public:
-    using Ch = char;
-    explicit TextStream(std::string_view text) : begin_(text.data()), current_(text.data()), end_(text.data() + text.size()) {}
-    Ch Peek() const { return current_ == end_ ? '\0' : *current_; }
-    Ch Take() { return current_ == end_ ? '\0' : *current_++; }
-    size_t Tell() const { return static_cast<size_t>(current_ - begin_); }
-    // Write side, never used: the reader is not run in place.
-    Ch* PutBegin() { return nullptr; }
-    void Put(Ch) {}
-    void Flush() {}
-    size_t PutEnd(Ch*) { return 0; }
-
-private:
-    const char* begin_;
-    const char* current_;
-    const char* end_;
-};
 
 enum class FrameKind : uint8_t {
     Document,           // expects the Schema value
@@ -143,7 +87,7 @@ struct Frame {
 
 class SchemaHandler : public rapidjson::BaseReaderHandler<rapidjson::UTF8<>, SchemaHandler> {
 public:
-    SchemaHandler(std::string_view text, const TextStream& stream) : text_(text), stream_(stream) {
+    SchemaHandler(std::string_view text, const JsonTextStream& stream) : text_(text), stream_(stream) {
         frames_.emplace_back(FrameKind::Document);
     }
 
@@ -481,7 +425,7 @@ private:
     }
 
     std::string_view text_;
-    const TextStream& stream_;
+    const JsonTextStream& stream_;
     std::vector<Frame> frames_;
     size_t depth_ = 0;
     HeldField field_;
@@ -592,10 +536,10 @@ std::string syntax_message(std::string_view text, rapidjson::ParseErrorCode code
 }  // namespace
 
 Result<Schema> read_schema(std::string_view text) {
-    TextStream stream(text);
+    JsonTextStream stream(text);
     SchemaHandler handler(text, stream);
     ThrowingAllocator allocator;
-    rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, ThrowingAllocator> reader(&allocator);
+    JsonReader reader(&allocator);
     constexpr unsigned flags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag;
     rapidjson::ParseResult result = reader.Parse<flags>(stream, handler);
     if (handler.failed()) return Failure{handler.error()};
