@@ -71,6 +71,10 @@ public:
         check_date(value.date);
         FUZZ_CHECK(value.seconds_of_day < 86400, "seconds of day %u", value.seconds_of_day);
         FUZZ_CHECK(value.total_offset > -86400 && value.total_offset < 86400, "offset %d", value.total_offset);
+        FUZZ_CHECK(value.local_seconds ==
+                       kelvane::days_from_civil(value.date.year, value.date.month, value.date.day) * 86400 +
+                           value.seconds_of_day,
+                   "local seconds %lld", static_cast<long long>(value.local_seconds));
         return verdict(holdable(value.date));
     }
     Verdict operator()(const kelvane::CivilDate& date) {

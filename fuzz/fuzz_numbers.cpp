@@ -1,9 +1,13 @@
 // Fuzz target for the integer and float readers: any bytes as a field text.
 // Checks both integer widths against a plain digit-by-digit oracle, parse_float
 // against strtod (glibc's is correctly rounded) on every text of the grammar,
-// and the float text forms against parse_float (they must read back exactly).
+// and the float text forms against parse_float (they must read back exactly);
+// texts of up to 19 significant digits drawn from the input, ties and their
+// neighbours among them, against strtod too.
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "fuzz_common.h"
@@ -104,6 +108,46 @@ void check_double(double value) {
     check_int_bound(value);
 }
 
+// A text of at most 19 significant digits against strtod: the reader
+// multiplies such digits by a power of five from its table.
+void check_short_float(const std::string& text) {
+    const auto value = parse_float(text);
+    FUZZ_CHECK(value.has_value(), "parse_float('%s') fails", show(text).c_str());
+    const double expected = std::strtod(text.c_str(), nullptr);
+    FUZZ_CHECK(same_bits(*value, expected), "parse_float('%s') = %a, strtod gives %a", show(text).c_str(), *value,
+               expected);
+}
+
+// Digits and an exponent drawn from the input (every exponent the table
+// holds and some past it), and the tie above a double drawn from it written
+// to 19 digits with its neighbours in the last digit: the products closest
+// to a rounding boundary.
+void check_short_floats(const uint8_t* data) {
+    uint64_t digits;
+    std::memcpy(&digits, data, 8);
+    uint16_t exponent_bits;
+    std::memcpy(&exponent_bits, data + 8, 2);
+    const int exponent = static_cast<int>(exponent_bits % 720) - 370;
+    uint64_t limit = 1;
+    for (int kept = 1 + data[0] % 19; kept > 0; --kept) limit *= 10;
+    digits %= limit;
+    check_short_float(std::to_string(digits == 0 ? 1 : digits) + "e" + std::to_string(exponent));
+
+    double low;
+    std::memcpy(&low, data, 8);
+    low = std::fabs(low);
+    if (!std::isfinite(low) || low == std::numeric_limits<double>::max()) return;
+    const long double tie = (static_cast<long double>(low) + std::nextafter(low, INFINITY)) / 2;  // exact
+    char written[64];
+    std::snprintf(written, sizeof written, "%.18Le", tie);  // d.dddddddddddddddddde±x
+    const std::string text(written);
+    const size_t e = text.find('e');
+    const uint64_t mantissa = std::stoull(text.substr(0, 1) + text.substr(2, e - 2));
+    const int tie_exponent = std::stoi(text.substr(e + 1)) - 18;
+    for (const uint64_t near : {mantissa - 1, mantissa, mantissa + 1})
+        check_short_float(std::to_string(near) + "e" + std::to_string(tie_exponent));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -151,6 +195,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         check_double(*value);
     }
+
+    if (size >= 10) check_short_floats(data);
 
     // Every bit pattern through the text forms and the integer bound.
     if (size >= sizeof(double)) {

@@ -317,6 +317,94 @@ def test_float_differential(float_parser):
     assert [(text[:80], want, got) for text, want, got in wrong] == []
 
 
+def short_float_texts(rng, count):
+    """Texts of at most 19 significant digits, read by one wide multiplication
+    by a power of five when the result is a normal double: random digits over
+    every exponent the table covers and past it, shortest forms, ties that 19
+    digits can write, texts one unit in the 19th digit off a tie, and the edges
+    of the normal range and of subnormals."""
+
+    def scattered(digits, exponent):
+        # The same value written with the point elsewhere or as a plain number.
+        roll = rng.random()
+        if roll < 0.5:
+            return f"{digits}e{exponent}"
+        point = rng.randint(0, len(digits))
+        shifted = exponent + (len(digits) - point)
+        body = digits[:point] + "." + digits[point:]
+        return body if shifted == 0 and roll < 0.75 else f"{body}e{shifted}"
+
+    def tie(low):
+        high = math.nextafter(low, math.inf)
+        with localcontext() as context:
+            context.prec = 2000
+            return (Decimal(low) + Decimal(high)) / 2
+
+    texts = []
+    while len(texts) < count:
+        roll = rng.random()
+        sign = rng.choice(["", "", "-", "+"])
+        if roll < 0.3:
+            digits = str(rng.randrange(1, 10 ** rng.randint(1, 19)))
+            texts.append(sign + scattered(digits, rng.randint(-360, 320)))
+        elif roll < 0.45:
+            value = double_from_bits(rng.getrandbits(63))
+            if not math.isfinite(value):
+                continue
+            # Shortest forms (up to 17 digits), as repr writes them or moved.
+            _, digits, exponent = Decimal(repr(value)).as_tuple()
+            shortest = "".join(map(str, digits))
+            texts.append(sign + (repr(value) if rng.random() < 0.3 else scattered(shortest, exponent)))
+        elif roll < 0.65:
+            # Ties that 19 digits write exactly: doubles from 2^49 to 2^64,
+            # whose ties have at most 4 decimal places, some with zeros
+            # appended, and their neighbours in the last digit.
+            e = rng.randint(49, 63)
+            low = float(rng.randrange(2**e, 2 ** (e + 1)))
+            if e < 52:
+                low = double_from_bits(rng.getrandbits(52) | (1023 + e) << 52)
+            _, digits, exponent = tie(low).normalize().as_tuple()
+            mantissa = int("".join(map(str, digits)))
+            zeros = rng.choice([0, 0, 1, 3])
+            mantissa, exponent = mantissa * 10**zeros, exponent - zeros
+            mantissa += rng.choice([0, 0, 1, -1])
+            if len(str(mantissa)) > 19:
+                continue
+            texts.append(sign + scattered(str(mantissa), exponent))
+        elif roll < 0.85:
+            # A tie of any double rounded to 19 digits, then moved by 0 or 1
+            # in the 19th: the products whose rounding bits come closest to
+            # a half.
+            value = double_from_bits(rng.getrandbits(63))
+            if not math.isfinite(value) or value == 0:
+                continue
+            middle = tie(value)
+            sign_, digits, exponent = middle.as_tuple()
+            kept = "".join(map(str, digits[:19]))
+            exponent += len(digits) - len(kept)
+            kept = str(int(kept) + rng.choice([0, 1, -1]))
+            texts.append(sign + scattered(kept, exponent))
+        else:
+            edges = [
+                "1.7976931348623157e308", "1.7976931348623158e308", "1797693134862315807e289",
+                "1797693134862315808e289", "1.8e308", "9999999999999999999e289", "2.2250738585072014e-308",
+                "2.2250738585072011e-308", "2.225073858507201e-308", "2.2250738585072009e-308",
+                "4.9406564584124654e-324", "2.4703282292062327e-324", "2.4703282292062328e-324", "5e-324",
+                "1e-323", "1e-324", "3e-324", "9999999999999999999e-343", "1e-342", "1e-343", "1e308", "1e309",
+                "9007199254740993", "9007199254740993.0", "18446744073709551615", "9223372036854775808",
+                "123456789012345678e-30", "0.000000000000000000000000000001",
+            ]
+            texts.append(sign + rng.choice(edges))
+    return texts
+
+
+def test_float_short_texts_differential(float_parser):
+    texts = short_float_texts(random.Random(2024), 40000)
+    wrong = mismatches(texts, lambda text: convert(float_parser, text), expected_float,
+                       lambda got, want: bits(got) == bits(want))
+    assert [(text[:80], want, got) for text, want, got in wrong] == []
+
+
 # ------------------------------------------------------------- bounds
 
 def int_field(**bounds):

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "../parser/line_loop.h"
 #include "column_builder.h"
 
 namespace kelvane::feed {
@@ -14,45 +15,74 @@ namespace {
 // column type cannot hold dooms the line but the fields after it still
 // convert, so that a failure parse_line reports later on the line wins (its
 // message is the Parser's), and the misfit is reported only for lines the
-// Parser accepts.
+// Parser accepts. The chunk loop instantiates parse_line with this sink, so
+// each value reaches its column's typed append directly.
 class ChunkSink final : public FieldSink {
 public:
-    explicit ChunkSink(const FeedLayout& layout) : layout_(layout), kinds_(layout.kinds().size()) {}
+    explicit ChunkSink(const FeedLayout& layout)
+        : layout_(layout), kinds_(layout.kinds().size()), kind_of_line_(layout.prepared().schema().lines.size(), -1) {
+        for (size_t k = 0; k < layout.kinds().size(); ++k)
+            kind_of_line_[layout.kinds()[k].line_index] = static_cast<int>(k);
+    }
 
-    void start_line() {
+    // `line` begins a line of the chunk, which ends at `chunk_end`.
+    void start_line(const char* line, const char* chunk_end) {
+        line_ = line;
+        chunk_end_ = chunk_end;
         current_ = nullptr;
         current_kind_ = -1;
         next_field_ = 0;
         doomed_ = false;
     }
 
-    Verdict record_name(std::string_view name, size_t) override {
-        int kind = last_kind_;
-        if (kind < 0 || layout_.kinds()[static_cast<size_t>(kind)].name != name) kind = layout_.find_kind(name);
-        // parse_line selected the first Line of this name, which is a kind.
-        if (kind < 0) return Verdict::aborted;
-        last_kind_ = kind;
-        current_kind_ = kind;
-        current_ = &state(static_cast<size_t>(kind));
-        return Verdict::accepted;
+    // parse_line selected the first Line of this name, which is a kind.
+    Verdict record_line(size_t line_index, std::string_view, size_t) {
+        return select(kind_of_line_[line_index]);
     }
+    Verdict record_name(std::string_view name, size_t) override { return select(layout_.find_kind(name)); }
 
     Verdict accept(const FieldValue& value) override {
-        if (doomed_) {
-            if (host_refuses(value)) return Verdict::refused;
-            ++next_field_;
-            return Verdict::accepted;
-        }
-        switch (current_->builders[next_field_].append(value, misfit_message_)) {
-            case Append::ok: break;
-            case Append::refused: return Verdict::refused;
-            case Append::misfit:
-                doomed_ = true;
-                misfit_field_ = next_field_;
-                break;
-        }
-        ++next_field_;
-        return Verdict::accepted;
+        return std::visit([this](const auto& held) { return take(held); }, value);
+    }
+
+    Verdict take(const Absent&) {
+        return put(false, [](ColumnBuilder& builder) {
+            builder.append_null();
+            return Append::ok;
+        });
+    }
+    Verdict take(const std::string_view& text) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_text(text, misfit_message_); });
+    }
+    Verdict take_enum(std::string_view text, uint32_t position) {
+        return put(false, [&](ColumnBuilder& builder) {
+            return builder.append_enum_text(text, position, misfit_message_);
+        });
+    }
+    Verdict take(const int128& number) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_int(number, misfit_message_); });
+    }
+    Verdict take(const EnumInt& number) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_int64(number.value); });
+    }
+    Verdict take(const double& number) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_double(number); });
+    }
+    Verdict take(const Decimal& number) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_decimal(number, misfit_message_); });
+    }
+    Verdict take(const bool& value) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_bool(value); });
+    }
+    Verdict take(const CivilDate& date) {
+        return put(!year_fits(date.year), [&](ColumnBuilder& builder) { return builder.append_date(date); });
+    }
+    Verdict take(const TimeOfDay& time) {
+        return put(false, [&](ColumnBuilder& builder) { return builder.append_time(time); });
+    }
+    Verdict take(const ZonedDateTime& moment) {
+        return put(!year_fits(moment.date.year),
+                   [&](ColumnBuilder& builder) { return builder.append_timestamp(moment, misfit_message_); });
     }
 
     bool named() const { return current_ != nullptr; }
@@ -87,19 +117,57 @@ private:
         int64_t rows = 0;
     };
 
+    Verdict select(int kind) {
+        if (kind < 0) return Verdict::aborted;
+        current_kind_ = kind;
+        current_ = &state(static_cast<size_t>(kind));
+        builders_ = current_->builders.data();
+        return Verdict::accepted;
+    }
+
+    // The next field's value into its column, or, once the line is doomed,
+    // only the host's own refusal checked.
+    template <class AppendTo>
+    Verdict put(bool host_refused, AppendTo append_to) {
+        if (doomed_) [[unlikely]] {
+            if (host_refused) return Verdict::refused;
+            ++next_field_;
+            return Verdict::accepted;
+        }
+        switch (append_to(builders_[next_field_])) {
+            case Append::ok: break;
+            case Append::refused: return Verdict::refused;
+            case Append::misfit:
+                doomed_ = true;
+                misfit_field_ = next_field_;
+                break;
+        }
+        ++next_field_;
+        return Verdict::accepted;
+    }
+
     KindState& state(size_t kind) {
         if (!kinds_[kind]) {
             kinds_[kind] = std::make_unique<KindState>();
-            for (const ColumnPlan& plan : layout_.kinds()[kind].columns) kinds_[kind]->builders.emplace_back(plan);
+            const KindLayout& layout = layout_.kinds()[kind];
+            // Each line of the kind takes its name, a delimiter per field and
+            // a line end: that bounds its rows in the rest of the chunk, and
+            // the rest bounds any column's text.
+            const auto rest = static_cast<size_t>(chunk_end_ - line_);
+            const auto rows = static_cast<int64_t>(rest / (layout.name.size() + layout.columns.size() + 1) + 1);
+            for (const ColumnPlan& plan : layout.columns) kinds_[kind]->builders.emplace_back(plan).bound(rows, rest);
         }
         return *kinds_[kind];
     }
 
     const FeedLayout& layout_;
+    const char* line_ = nullptr;
+    const char* chunk_end_ = nullptr;
     std::vector<std::unique_ptr<KindState>> kinds_;
+    std::vector<int> kind_of_line_;  // by the schema's Line index; -1 for Lines that are not kinds
     KindState* current_ = nullptr;
+    ColumnBuilder* builders_ = nullptr;
     int current_kind_ = -1;
-    int last_kind_ = -1;
     size_t next_field_ = 0;
     bool doomed_ = false;
     size_t misfit_field_ = 0;
@@ -235,6 +303,8 @@ ChunkResult parse_chunk(const std::shared_ptr<const FeedLayout>& layout_ptr, con
     const PreparedSchema& prepared = layout.prepared();
     ChunkResult result;
     ChunkSink sink(layout);
+    // Most chunks are ASCII throughout: then no line needs its own check.
+    const bool chunk_ascii = all_ascii(std::string_view(chunk.data, chunk.size));
 
     const char* p = chunk.data;
     const char* const end = chunk.data + chunk.size;
@@ -256,19 +326,23 @@ ChunkResult parse_chunk(const std::shared_ptr<const FeedLayout>& layout_ptr, con
             continue;
         }
 
-        LineError error;
-        if (!all_ascii(line)) {
-            const size_t bad = invalid_utf8_at(line);
-            if (bad != std::string_view::npos) error.message = invalid_utf8_message(bad);
-        }
-        if (error.message.empty()) {
-            sink.start_line();
-            const Status status = parse_line(prepared, line, sink);
-            if (status.ok() && !sink.doomed()) {
+        size_t bad = std::string_view::npos;
+        if (!chunk_ascii && !all_ascii(line)) bad = invalid_utf8_at(line);
+        Status status = Ok{};
+        if (bad == std::string_view::npos) {
+            sink.start_line(line.data(), end);
+            status = parse_line_into(prepared, line, sink);
+            if (status.ok() && !sink.doomed()) [[likely]] {
                 sink.commit();
                 continue;
             }
             sink.roll_back();
+        }
+
+        LineError error;
+        if (bad != std::string_view::npos) {
+            error.message = invalid_utf8_message(bad);
+        } else {
             if (status.ok()) {
                 error.field = static_cast<uint32_t>(sink.misfit_field() + 1);
                 error.message = std::move(sink.misfit_message());

@@ -3,25 +3,13 @@
 #include "column_builder.h"
 
 #include <climits>
-#include <stdexcept>
+#include <type_traits>
 
 #include "../values/civil.h"
 #include "../values/numeric_text.h"
 
 namespace kelvane::feed {
 namespace {
-
-constexpr int32_t utf8_limit = INT32_MAX;
-
-// 10^0 .. 10^38 as unsigned 128-bit integers.
-struct PowersOfTen {
-    unsigned __int128 value[39];
-    constexpr PowersOfTen() : value() {
-        value[0] = 1;
-        for (int i = 1; i < 39; ++i) value[i] = value[i - 1] * 10;
-    }
-};
-constexpr PowersOfTen pow10;
 
 std::string int128_text(int128 value) {
     const bool negative = value < 0;
@@ -36,9 +24,6 @@ std::string int128_text(int128 value) {
     while (count > 0) text += digits[--count];
     return text;
 }
-
-// The years Python's datetime holds: the Parser refuses the others.
-bool year_fits(int32_t year) { return year >= min_python_year && year <= max_python_year; }
 
 std::string two_digits(unsigned value) {
     return std::string(1, static_cast<char>('0' + value / 10)) + static_cast<char>('0' + value % 10);
@@ -58,7 +43,35 @@ bool host_refuses(const FieldValue& value) {
     return false;
 }
 
-ColumnBuilder::ColumnBuilder(const ColumnPlan& plan) : plan_(&plan) { start_offsets(); }
+ColumnBuilder::ColumnBuilder(const ColumnPlan& plan) : plan_(&plan) {
+    if (plan.type.kind == ColumnKind::timestamp) {
+        timestamp_factor_ = plan.type.unit == TimeUnit::second  ? 1
+                            : plan.type.unit == TimeUnit::milli ? 1000
+                            : plan.type.unit == TimeUnit::micro ? 1'000'000
+                                                                : 1'000'000'000;
+    }
+    start_offsets();
+}
+
+void ColumnBuilder::bound(int64_t rows, size_t text_bytes) {
+    const auto count = static_cast<size_t>(rows);
+    size_t values = 0;
+    switch (plan_->type.kind) {
+        case ColumnKind::utf8: values = (count + 1) * 4; break;
+        case ColumnKind::large_utf8: values = (count + 1) * 8; break;
+        case ColumnKind::dictionary: values = count * plan_->type.index_width; break;
+        case ColumnKind::int64:
+        case ColumnKind::float64:
+        case ColumnKind::time64:
+        case ColumnKind::timestamp: values = count * 8; break;
+        case ColumnKind::decimal128: values = count * 16; break;
+        case ColumnKind::date32: values = count * 4; break;
+        case ColumnKind::boolean: values = count / 8 + 1; break;
+    }
+    values_.bound(values);
+    if (plan_->type.kind == ColumnKind::utf8 || plan_->type.kind == ColumnKind::large_utf8) data_.bound(text_bytes);
+    validity_.bound(count / 8 + 1);
+}
 
 void ColumnBuilder::start_offsets() {
     if (plan_->type.kind == ColumnKind::utf8) values_.push<int32_t>(0);
@@ -95,19 +108,16 @@ void ColumnBuilder::append_null() {
     ++length_;
 }
 
-Append ColumnBuilder::append_text(std::string_view text, std::string& misfit_message) {
+Append ColumnBuilder::append_text_slowly(std::string_view text, std::string& misfit_message) {
     if (plan_->type.kind == ColumnKind::large_utf8) {
         data_.append(text.data(), text.size());
         values_.push(static_cast<int64_t>(data_.size()));
     } else if (plan_->type.kind == ColumnKind::utf8) {
-        if (text.size() > static_cast<size_t>(utf8_limit) - data_.size()) {
-            misfit_message = "Text of " + std::to_string(text.size()) +
-                             " bytes does not fit the column type utf8 (at most 2147483647 bytes of text in "
-                             "one batch); choose large_utf8";
-            return Append::misfit;
-        }
-        data_.append(text.data(), text.size());
-        values_.push(static_cast<int32_t>(data_.size()));
+        // Only a text past the column's limit comes here.
+        misfit_message = "Text of " + std::to_string(text.size()) +
+                         " bytes does not fit the column type utf8 (at most 2147483647 bytes of text in "
+                         "one batch); choose large_utf8";
+        return Append::misfit;
     } else {
         const auto& index = plan_->dictionary->index;
         const auto it = index.find(text);
@@ -122,13 +132,23 @@ Append ColumnBuilder::append_text(std::string_view text, std::string& misfit_mes
             default: values_.push(position); break;
         }
     }
-    mark_valid();
-    ++length_;
-    return Append::ok;
+    return appended();
 }
 
-Append ColumnBuilder::append_decimal(bool negative, unsigned __int128 coefficient, uint32_t scale, const char* what,
-                                     std::string_view shown, std::string& misfit_message) {
+Append ColumnBuilder::append_int_slowly(int128 number, std::string& misfit_message) {
+    if (plan_->type.kind == ColumnKind::int64) {
+        // Only a number outside int64 comes here.
+        misfit_message = "Int " + int128_text(number) + " does not fit the column type int64";
+        return Append::misfit;
+    }
+    const bool negative = number < 0;
+    const unsigned __int128 magnitude =
+        negative ? -static_cast<unsigned __int128>(number) : static_cast<unsigned __int128>(number);
+    return append_decimal_parts(negative, magnitude, 0, "Int", int128_text(number), misfit_message);
+}
+
+Append ColumnBuilder::append_decimal_parts(bool negative, unsigned __int128 coefficient, uint32_t scale,
+                                           const char* what, std::string_view shown, std::string& misfit_message) {
     const uint32_t precision = plan_->type.precision;
     const uint32_t target_scale = plan_->type.scale;
     const auto misfit = [&](const char* reason) {
@@ -149,104 +169,44 @@ Append ColumnBuilder::append_decimal(bool negative, unsigned __int128 coefficien
     if (coefficient >= pow10.value[precision]) return misfit("digits");
     const int128 unscaled = negative ? -static_cast<int128>(coefficient) : static_cast<int128>(coefficient);
     values_.push(unscaled);
-    mark_valid();
-    ++length_;
-    return Append::ok;
+    return appended();
 }
 
-namespace {
-
-// The value of the alternative the column's field kind guarantees.
-template <class T>
-const T& value_of(const FieldValue& value) {
-    const T* held = std::get_if<T>(&value);
-    if (held == nullptr) throw std::logic_error("a field value does not match its column type");
-    return *held;
+Append ColumnBuilder::timestamp_misfit(const ZonedDateTime& moment, std::string& misfit_message) {
+    misfit_message =
+        "Datetime " + wall_clock_text(moment) + " does not fit the column type " + column_type_name(plan_->type);
+    return Append::misfit;
 }
-
-}  // namespace
 
 Append ColumnBuilder::append(const FieldValue& value, std::string& misfit_message) {
-    if (value.index() == 0) {  // Absent
-        append_null();
-        return Append::ok;
-    }
-    const ColumnType& type = plan_->type;
-    switch (type.kind) {
-        case ColumnKind::utf8:
-        case ColumnKind::large_utf8:
-        case ColumnKind::dictionary: return append_text(value_of<std::string_view>(value), misfit_message);
-
-        case ColumnKind::int64:
-            if (const auto* enum_value = std::get_if<EnumInt>(&value)) {
-                values_.push(enum_value->value);
+    return std::visit(
+        [&](const auto& held) -> Append {
+            using T = std::decay_t<decltype(held)>;
+            if constexpr (std::is_same_v<T, Absent>) {
+                append_null();
+                return Append::ok;
+            } else if constexpr (std::is_same_v<T, std::string_view>) {
+                return append_text(held, misfit_message);
+            } else if constexpr (std::is_same_v<T, int128>) {
+                return append_int(held, misfit_message);
+            } else if constexpr (std::is_same_v<T, EnumInt>) {
+                return append_int64(held.value);
+            } else if constexpr (std::is_same_v<T, double>) {
+                return append_double(held);
+            } else if constexpr (std::is_same_v<T, Decimal>) {
+                return append_decimal(held, misfit_message);
+            } else if constexpr (std::is_same_v<T, bool>) {
+                return append_bool(held);
+            } else if constexpr (std::is_same_v<T, CivilDate>) {
+                return append_date(held);
+            } else if constexpr (std::is_same_v<T, TimeOfDay>) {
+                return append_time(held);
             } else {
-                const int128 number = value_of<int128>(value);
-                if (number < INT64_MIN || number > INT64_MAX) {
-                    misfit_message = "Int " + int128_text(number) + " does not fit the column type int64";
-                    return Append::misfit;
-                }
-                values_.push(static_cast<int64_t>(number));
+                static_assert(std::is_same_v<T, ZonedDateTime>);
+                return append_timestamp(held, misfit_message);
             }
-            break;
-
-        case ColumnKind::decimal128:
-            if (const auto* number = std::get_if<int128>(&value)) {
-                const bool negative = *number < 0;
-                const unsigned __int128 magnitude =
-                    negative ? -static_cast<unsigned __int128>(*number) : static_cast<unsigned __int128>(*number);
-                return append_decimal(negative, magnitude, 0, "Int", int128_text(*number), misfit_message);
-            } else {
-                const Decimal& decimal = value_of<Decimal>(value);
-                if (decimal.scale() <= type.scale && decimal.coefficient() < pow10.value[type.precision] / pow10.value[type.scale - decimal.scale()]) {
-                    // The common case: widening the scale cannot overflow.
-                    const unsigned __int128 coefficient = decimal.coefficient() * pow10.value[type.scale - decimal.scale()];
-                    values_.push(decimal.negative() ? -static_cast<int128>(coefficient) : static_cast<int128>(coefficient));
-                    break;
-                }
-                return append_decimal(decimal.negative(), decimal.coefficient(), decimal.scale(), "Decimal",
-                                      decimal.to_string(), misfit_message);
-            }
-
-        case ColumnKind::float64: values_.push(value_of<double>(value)); break;
-
-        case ColumnKind::boolean: push_bit(values_, length_, value_of<bool>(value)); break;
-
-        case ColumnKind::date32: {
-            const CivilDate& date = value_of<CivilDate>(value);
-            if (!year_fits(date.year)) return Append::refused;
-            values_.push(static_cast<int32_t>(days_from_civil(date.year, date.month, date.day)));
-            break;
-        }
-
-        case ColumnKind::time64: {
-            const TimeOfDay& time = value_of<TimeOfDay>(value);
-            values_.push(static_cast<int64_t>(time.seconds) * 1'000'000 + time.nanosecond / 1000);
-            break;
-        }
-
-        case ColumnKind::timestamp: {
-            const ZonedDateTime& moment = value_of<ZonedDateTime>(value);
-            if (!year_fits(moment.date.year)) return Append::refused;
-            const int64_t seconds = days_from_civil(moment.date.year, moment.date.month, moment.date.day) * 86400 +
-                                    moment.seconds_of_day - moment.total_offset;
-            int64_t scaled = seconds;
-            const int64_t factor = type.unit == TimeUnit::second  ? 1
-                                   : type.unit == TimeUnit::milli ? 1000
-                                   : type.unit == TimeUnit::micro ? 1'000'000
-                                                                  : 1'000'000'000;
-            if (__builtin_mul_overflow(seconds, factor, &scaled)) {
-                misfit_message = "Datetime " + wall_clock_text(moment) + " does not fit the column type " +
-                                 column_type_name(type);
-                return Append::misfit;
-            }
-            values_.push(scaled);
-            break;
-        }
-    }
-    mark_valid();
-    ++length_;
-    return Append::ok;
+        },
+        value);
 }
 
 void ColumnBuilder::truncate(int64_t length) {

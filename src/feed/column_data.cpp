@@ -15,8 +15,9 @@ size_t page_rounded(size_t size) {
     return (size + page - 1) / page * page;
 }
 
-uint8_t* map(size_t size) {
-    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+uint8_t* map(size_t size, bool populate = true) {
+    void* memory = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | (populate ? MAP_POPULATE : 0), -1, 0);
     if (memory == MAP_FAILED) throw std::bad_alloc();
     return static_cast<uint8_t*>(memory);
 }
@@ -65,6 +66,17 @@ void Buffer::grow(size_t extra) {
     size_t target = capacity_ + capacity_ / 2;
     if (target < size_ + extra) target = size_ + extra;
     if (target < 64) target = 64;
+    if (!mapped_ && target >= map_from && bound_ >= target) {
+        // Leaving the heap: the whole bound, mapped untouched.
+        const size_t capacity = page_rounded(bound_);
+        uint8_t* memory = map(capacity, false);
+        if (size_ != 0) std::memcpy(memory, data_, size_);
+        std::free(data_);
+        data_ = memory;
+        capacity_ = capacity;
+        mapped_ = true;
+        return;
+    }
     reserve(target);
 }
 

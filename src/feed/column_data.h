@@ -26,6 +26,7 @@ public:
         : data_(std::exchange(other.data_, nullptr)),
           size_(std::exchange(other.size_, 0)),
           capacity_(std::exchange(other.capacity_, 0)),
+          bound_(std::exchange(other.bound_, 0)),
           mapped_(std::exchange(other.mapped_, false)) {}
     Buffer& operator=(Buffer&& other) noexcept {
         if (this != &other) {
@@ -33,6 +34,7 @@ public:
             data_ = std::exchange(other.data_, nullptr);
             size_ = std::exchange(other.size_, 0);
             capacity_ = std::exchange(other.capacity_, 0);
+            bound_ = std::exchange(other.bound_, 0);
             mapped_ = std::exchange(other.mapped_, false);
         }
         return *this;
@@ -46,6 +48,10 @@ public:
     bool empty() const { return size_ == 0; }
 
     void reserve(size_t capacity);
+    // The most the buffer may come to hold, when known: once it outgrows the
+    // heap, it maps that much at once without touching it (only the pages
+    // written take memory), so that it never moves or grows again.
+    void bound(size_t most) { bound_ = most; }
 
     // Room for `extra` more bytes, growing by at least half.
     void ensure(size_t extra) {
@@ -88,6 +94,7 @@ private:
     uint8_t* data_ = nullptr;
     size_t size_ = 0;
     size_t capacity_ = 0;
+    size_t bound_ = 0;
     bool mapped_ = false;
 };
 

@@ -16,8 +16,13 @@ std::shared_ptr<const DictionaryValues> make_dictionary(const StrEnumField& fiel
     auto dictionary = std::make_shared<DictionaryValues>();
     ColumnData& column = dictionary->column;
     column.values.push<int32_t>(0);
+    dictionary->by_position.reserve(field.values.size());
     for (const std::string& value : field.values) {
-        if (dictionary->index.contains(value)) continue;
+        if (const auto found = dictionary->index.find(value); found != dictionary->index.end()) {
+            dictionary->by_position.push_back(found->second);
+            continue;
+        }
+        dictionary->by_position.push_back(static_cast<int32_t>(column.length));
         if (column.data.size() + value.size() > INT32_MAX) throw std::bad_alloc();
         dictionary->index.emplace(std::string_view(value), static_cast<int32_t>(column.length));
         column.data.append(value.data(), value.size());

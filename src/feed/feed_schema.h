@@ -18,10 +18,12 @@
 namespace kelvane::feed {
 
 // The values of a STR_ENUM field as the dictionary of its column: distinct
-// texts in schema order, and the index of each.
+// texts in schema order, and the index of each, by text and by the value's
+// position in the field (a repeated value has its first one's index).
 struct DictionaryValues {
     ColumnData column;  // utf8
     std::unordered_map<std::string_view, int32_t> index;  // views into the schema's values
+    std::vector<int32_t> by_position;
 };
 
 struct ColumnPlan {

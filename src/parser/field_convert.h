@@ -81,7 +81,12 @@ struct Converter {
             });
         }
         if (position == TextIndex::not_found) return fail("Value not in enum");
-        return give(std::string_view(field.values[position]));
+        // A sink that indexes the values itself takes the position too.
+        if constexpr (requires { sink.take_enum(std::string_view(), position); }) {
+            return {nullptr, sink.take_enum(std::string_view(field.values[position]), position)};
+        } else {
+            return give(std::string_view(field.values[position]));
+        }
     }
 
     Delivery operator()(const IntField&) const {
@@ -137,7 +142,7 @@ struct Converter {
             days_from_civil(reading.date.year, reading.date.month, reading.date.day) * 86400 + reading.time.seconds;
         const Placement placement = place_in_zone(*prepared.zone, local_seconds);
         if (placement.kind != PlacementKind::unique) return fail("Does not parse as datetime");
-        return give(ZonedDateTime{reading.date, reading.time.seconds, placement.total_offset});
+        return give(ZonedDateTime{reading.date, reading.time.seconds, placement.total_offset, local_seconds});
     }
 
     Delivery operator()(const DateField&) const {
@@ -156,9 +161,9 @@ struct Converter {
 
     // The text, or its quoted form (quote + text + quote), equals `entry`.
     bool matches(std::string_view entry) const {
-        if (entry == text()) return true;
+        if (same_text(entry, text())) return true;
         return context.has_quote && entry.size() == text().size() + 2 && entry.front() == context.quote &&
-               entry.back() == context.quote && entry.substr(1, text().size()) == text();
+               entry.back() == context.quote && same_text(entry.substr(1, text().size()), text());
     }
 };
 

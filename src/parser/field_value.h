@@ -16,11 +16,13 @@ namespace kelvane {
 struct Absent {};
 
 // Local wall-clock date and time in whole seconds, with the total UTC offset
-// of the zone period that holds it.
+// of the zone period that holds it; `local_seconds` is the same wall clock
+// counted as if it were UTC seconds since 1970-01-01T00:00:00.
 struct ZonedDateTime {
     CivilDate date;
     uint32_t seconds_of_day;
     int32_t total_offset;
+    int64_t local_seconds;
 };
 
 // The years Python's datetime can hold; the binding refuses dates outside.

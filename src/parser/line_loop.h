@@ -12,6 +12,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "field_convert.h"
 #include "line_parser.h"
 
@@ -198,6 +202,109 @@ inline void split_quoted(const char* p, const char* end, const char* first_quote
     finish_piece();
 }
 
+#if defined(__SSE2__)
+// The delimiters (and with `with_quote`, the quotes) of 16 bytes at a time as
+// bit masks, bit i for block[i].
+template <bool with_quote>
+struct BlockScan {
+    __m128i delimiters;
+    __m128i quotes;
+
+    BlockScan(char delimiter, char quote) : delimiters(_mm_set1_epi8(delimiter)), quotes(_mm_set1_epi8(quote)) {}
+
+    void scan(const char* block, unsigned& delimiter_bits, unsigned& quote_bits) const {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block));
+        delimiter_bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, delimiters)));
+        quote_bits = with_quote ? static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, quotes))) : 0u;
+    }
+};
+
+// One pass over the line finds its delimiters and its quotes together:
+// pieces are views into the line. A piece that is a whole quoted text (a
+// quote at its start, the closing one right before the next delimiter or the
+// end) is taken as split_quoted takes it, and the pass goes on after it; at
+// any other quote split_quoted takes over from the piece that holds it (as if
+// the line started there).
+template <bool with_quote>
+inline void split_line_blocks(const char* begin, const char* end, char delimiter, char quote, std::string& scratch,
+                              PieceList& pieces) {
+    const BlockScan<with_quote> scanner(delimiter, quote);
+    const char* piece = begin;
+    const char* block = begin;
+    unsigned bits;
+    unsigned quote_bits;
+    while (block != end) {
+        // 16 bytes; at the end, the line's last 16 when it has that many
+        // (bytes already taken shifted out), else a padded copy.
+        const bool last = end - block <= 16;
+        if (!last || end - block == 16) {
+            scanner.scan(block, bits, quote_bits);
+        } else {
+            const auto rest = static_cast<unsigned>(end - block);
+            if (end - begin >= 16) {
+                scanner.scan(end - 16, bits, quote_bits);
+                bits >>= 16 - rest;
+                quote_bits >>= 16 - rest;
+            } else {
+                char padded[16] = {};
+                std::memcpy(padded, block, rest);
+                scanner.scan(padded, bits, quote_bits);
+                const unsigned kept = (1u << rest) - 1;
+                bits &= kept;
+                quote_bits &= kept;
+            }
+        }
+        if (with_quote && quote_bits != 0) bits &= (1u << __builtin_ctz(quote_bits)) - 1;
+        while (bits != 0) {
+            const char* stop = block + __builtin_ctz(bits);
+            pieces.push_back(std::string_view(piece, static_cast<size_t>(stop - piece)), false);
+            piece = stop + 1;
+            bits &= bits - 1;
+        }
+        if (with_quote && quote_bits != 0) {
+            const char* first_quote = block + __builtin_ctz(quote_bits);
+            if (first_quote == piece && quote != delimiter) {
+                // The closing quote: the block's next one, or the next after it.
+                const unsigned later_quotes = quote_bits & (quote_bits - 1);
+                const char* closing = later_quotes != 0 ? block + __builtin_ctz(later_quotes)
+                                                        : find_byte(last ? end : block + 16, end, quote);
+                if (closing != end && (closing + 1 == end || closing[1] == delimiter)) {
+                    pieces.push_back(std::string_view(first_quote + 1, static_cast<size_t>(closing - first_quote - 1)),
+                                     true);
+                    if (closing + 1 == end) return;
+                    piece = block = closing + 2;
+                    continue;
+                }
+            }
+            split_quoted(piece, end, first_quote, delimiter, quote, scratch, pieces);
+            return;
+        }
+        if (last) break;
+        block += 16;
+    }
+    pieces.push_back(std::string_view(piece, static_cast<size_t>(end - piece)), false);
+}
+#endif
+
+// Splits the line at its delimiters, quote-aware.
+inline void split_line(const char* begin, const char* end, char delimiter, bool has_quote, char quote,
+                       std::string& scratch, PieceList& pieces) {
+#if defined(__SSE2__)
+    if (has_quote) {
+        split_line_blocks<true>(begin, end, delimiter, quote, scratch, pieces);
+    } else {
+        split_line_blocks<false>(begin, end, delimiter, quote, scratch, pieces);
+    }
+#else
+    const char* first_quote = has_quote ? find_byte(begin, end, quote) : end;
+    if (first_quote != end) {
+        split_quoted(begin, end, first_quote, delimiter, quote, scratch, pieces);
+    } else {
+        split_plain(begin, end, delimiter, pieces);
+    }
+#endif
+}
+
 }  // namespace line_loop
 
 // Fails with the line's or the field's message. When the sink aborts, the
@@ -217,14 +324,8 @@ Status parse_line_into(const PreparedSchema& prepared, std::string_view line, Si
 
     line_loop::PieceList pieces;
     std::string scratch;
-    const char* const begin = line.data();
-    const char* const end = begin + line.size();
-    const char* first_quote = prepared.has_quote() ? line_loop::find_byte(begin, end, prepared.quote()) : end;
-    if (first_quote != end) {
-        line_loop::split_quoted(begin, end, first_quote, delimiter, prepared.quote(), scratch, pieces);
-    } else {
-        line_loop::split_plain(begin, end, delimiter, pieces);
-    }
+    line_loop::split_line(line.data(), line.data() + line.size(), delimiter, prepared.has_quote(), prepared.quote(),
+                          scratch, pieces);
 
     const std::string_view name = pieces[0].text;
     const size_t line_index = prepared.find_line(name);
@@ -238,7 +339,14 @@ Status parse_line_into(const PreparedSchema& prepared, std::string_view line, Si
                        ", actual length: (header=1) + " + std::to_string(pieces.size() - 1)};
     }
 
-    if (sink.record_name(name, field_count) == FieldSink::Verdict::aborted) return Failure{};
+    // A sink that keeps state by Line takes the selected Line's index too.
+    FieldSink::Verdict named;
+    if constexpr (requires { sink.record_line(line_index, name, field_count); }) {
+        named = sink.record_line(line_index, name, field_count);
+    } else {
+        named = sink.record_name(name, field_count);
+    }
+    if (named == FieldSink::Verdict::aborted) return Failure{};
     const FieldContext context{prepared.has_quote(), prepared.quote()};
     const Field* fields = selected.fields.data();
     for (size_t i = 0; i < field_count; ++i) {

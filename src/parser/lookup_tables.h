@@ -22,12 +22,15 @@ inline bool same_text(std::string_view a, std::string_view b) {
     return true;
 }
 
-// Hash of a text, eight bytes at a time: one multiplication a word.
+// Hash of a text, eight bytes at a time: one multiplication a word. The last
+// word is read with fixed-size loads (overlapping what came before when the
+// text is longer; the length is in the hash).
 inline uint64_t text_hash(std::string_view text) {
     constexpr uint64_t multiplier = 0x9E3779B97F4A7C15u;
     const char* p = text.data();
-    size_t left = text.size();
-    uint64_t hash = left * multiplier;
+    const size_t size = text.size();
+    uint64_t hash = size * multiplier;
+    size_t left = size;
     for (; left > 8; p += 8, left -= 8) {
         uint64_t word;
         std::memcpy(&word, p, 8);
@@ -35,7 +38,18 @@ inline uint64_t text_hash(std::string_view text) {
         hash ^= hash >> 29;
     }
     uint64_t word = 0;
-    std::memcpy(&word, p, left);
+    if (size >= 8) {
+        std::memcpy(&word, text.data() + size - 8, 8);
+    } else if (size >= 4) {
+        uint32_t first;
+        uint32_t last;
+        std::memcpy(&first, p, 4);
+        std::memcpy(&last, p + size - 4, 4);
+        word = first | uint64_t{last} << 32;
+    } else if (size > 0) {
+        word = uint64_t{static_cast<unsigned char>(p[0])} | uint64_t{static_cast<unsigned char>(p[size / 2])} << 8 |
+               uint64_t{static_cast<unsigned char>(p[size - 1])} << 16;
+    }
     hash = (hash ^ word) * multiplier;
     return hash ^ (hash >> 32);
 }

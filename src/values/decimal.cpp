@@ -23,6 +23,18 @@ constexpr std::array<uint128, 39> make_powers_of_ten() {
 }
 constexpr std::array<uint128, 39> power_of_ten = make_powers_of_ten();
 
+// "00", "01", ... "99" one after the other.
+struct DigitPairs {
+    char text[200];
+    constexpr DigitPairs() : text() {
+        for (int i = 0; i < 100; ++i) {
+            text[2 * i] = static_cast<char>('0' + i / 10);
+            text[2 * i + 1] = static_cast<char>('0' + i % 10);
+        }
+    }
+};
+constexpr DigitPairs digit_pairs;
+
 // The grammar shared by both readers: optional sign, digits with at most one
 // point, underscores once a digit has been read. `rounding` selects what
 // happens at the two limits after the point (28 digits, 2^96 - 1): the exact
@@ -94,7 +106,7 @@ std::optional<Decimal> read_decimal(std::string_view text) {
 
 }  // namespace
 
-std::optional<Decimal> Decimal::from_str_exact(std::string_view text) { return read_decimal<false>(text); }
+std::optional<Decimal> Decimal::read_exactly(std::string_view text) { return read_decimal<false>(text); }
 
 std::optional<Decimal> Decimal::from_str(std::string_view text) { return read_decimal<true>(text); }
 
@@ -150,8 +162,7 @@ Decimal Decimal::from_int64(int64_t value) {
 
 Decimal Decimal::from_uint64(uint64_t value) { return Decimal(false, value, 0); }
 
-Decimal Decimal::round_dp(uint32_t places) const {
-    if (places >= scale_) return *this;
+Decimal Decimal::rounded(uint32_t places) const {
     const uint128 c = coefficient();
     if (c == 0) return Decimal(false, 0, places);
     const uint32_t dropped = scale_ - places;
@@ -216,10 +227,18 @@ size_t Decimal::write(char* buffer) const {
         }
         rest = static_cast<uint64_t>(limbs[1]) << 32 | limbs[2];
     }
-    do {
-        *--first = static_cast<char>('0' + rest % 10);
-        rest /= 10;
-    } while (rest != 0);
+    // Two digits a step.
+    while (rest >= 100) {
+        first -= 2;
+        std::memcpy(first, digit_pairs.text + 2 * (rest % 100), 2);
+        rest /= 100;
+    }
+    if (rest >= 10) {
+        first -= 2;
+        std::memcpy(first, digit_pairs.text + 2 * rest, 2);
+    } else {
+        *--first = static_cast<char>('0' + rest);
+    }
     // Chunk digits may have left leading zeros; keep at least one digit.
     while (first < digits_end - 1 && *first == '0') ++first;
 

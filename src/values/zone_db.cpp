@@ -1,5 +1,5 @@
 // Zone lookup through the generated perfect hash, and placement of local
-// times by binary search over the periods' local ranges (precomputed by the
+// times by a binary search over the periods' local ranges (precomputed by the
 // generator).
 #include "zone_db.h"
 
@@ -13,10 +13,6 @@ namespace kelvane {
 namespace {
 
 using namespace zone_tables;
-
-bool contains(const Zone& zone, uint32_t k, int64_t local) {
-    return zone.local_begins[k] <= local && local < zone.local_ends[k];
-}
 
 }  // namespace
 
@@ -35,24 +31,22 @@ const Zone* find_zone(std::string_view name) {
 
 Placement place_in_zone(const Zone& zone, int64_t local_seconds) {
     // The generator checks that range beginnings and ends both increase and
-    // that only neighbouring ranges overlap, which makes this search exact.
-    uint32_t low = 0;
-    uint32_t high = zone.period_count;  // search [low, high)
-    while (low < high) {
-        const uint32_t mid = low + (high - low) / 2;
-        if (local_seconds < zone.local_begins[mid]) {
-            high = mid;
-        } else if (local_seconds >= zone.local_ends[mid]) {
-            low = mid + 1;
-        } else {
-            if ((mid > 0 && contains(zone, mid - 1, local_seconds)) ||
-                (mid + 1 < zone.period_count && contains(zone, mid + 1, local_seconds))) {
-                return {PlacementKind::overlap, 0};
-            }
-            return {PlacementKind::unique, zone.total_offsets[mid]};
-        }
+    // that only neighbouring ranges overlap. So the first period whose range
+    // ends after the time is the only candidate besides the next one: it
+    // holds the time unless the time falls in a gap before it, and the next
+    // period holds it too exactly in an overlap. The search for it has no
+    // branch on the data (the last end is INT64_MAX, so it exists).
+    const int64_t* const ends = zone.local_ends;
+    const int64_t* base = ends;
+    for (uint32_t length = zone.period_count; length > 1;) {
+        const uint32_t half = length / 2;
+        base = base[half - 1] <= local_seconds ? base + half : base;
+        length -= half;
     }
-    return {PlacementKind::gap, 0};
+    const auto k = static_cast<uint32_t>(base - ends) + (*base <= local_seconds ? 1u : 0u);
+    if (local_seconds < zone.local_begins[k]) return {PlacementKind::gap, 0};
+    if (k + 1 < zone.period_count && zone.local_begins[k + 1] <= local_seconds) return {PlacementKind::overlap, 0};
+    return {PlacementKind::unique, zone.total_offsets[k]};
 }
 
 }  // namespace kelvane
