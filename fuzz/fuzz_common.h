@@ -1,12 +1,19 @@
 // Helpers shared by the fuzz targets: a failing check that stops the run with
-// a readable reason, and a sink for bytes that makes the sanitizers read them.
+// a readable reason, a sink for bytes that makes the sanitizers read them, and
+// the schema files the line and feed targets draw on.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #define FUZZ_CHECK(condition, ...)                                                        \
     do {                                                                                  \
@@ -59,6 +66,26 @@ inline bool ends_with_position(std::string_view message) {
     for (const char c : rest)
         if (c < '0' || c > '9') return false;
     return true;
+}
+
+// The schema files (*.json, by path) of the directory named by
+// KELVANE_FUZZ_SCHEMAS, else of `fallback`: each path with its text.
+inline std::vector<std::pair<std::filesystem::path, std::string>> schema_files(const char* fallback) {
+    const char* directory = std::getenv("KELVANE_FUZZ_SCHEMAS");
+    std::vector<std::filesystem::path> paths;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory ? directory : fallback, error)) {
+        if (entry.path().extension() == ".json") paths.push_back(entry.path());
+    }
+    std::sort(paths.begin(), paths.end());
+    std::vector<std::pair<std::filesystem::path, std::string>> files;
+    for (const auto& path : paths) {
+        std::ifstream file(path, std::ios::binary);
+        std::stringstream content;
+        content << file.rdbuf();
+        files.emplace_back(path, content.str());
+    }
+    return files;
 }
 
 }  // namespace kelvane_fuzz

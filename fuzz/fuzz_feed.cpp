@@ -9,10 +9,7 @@
 // released.
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,19 +29,8 @@ namespace {
 std::vector<std::shared_ptr<const FeedLayout>> layouts;
 
 void load_schemas() {
-    const char* directory = std::getenv("KELVANE_FUZZ_SCHEMAS");
-    std::vector<std::filesystem::path> paths;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(directory ? directory : KELVANE_FUZZ_SCHEMA_DIR, error)) {
-        if (entry.path().extension() == ".json") paths.push_back(entry.path());
-    }
-    std::sort(paths.begin(), paths.end());
-    for (const auto& path : paths) {
-        std::ifstream file(path, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        auto schema = FeedSchema::read(content.str());
+    for (const auto& file : kelvane_fuzz::schema_files(KELVANE_FUZZ_SCHEMA_DIR)) {
+        auto schema = FeedSchema::read(file.second);
         if (schema) layouts.push_back(schema.value()->layout());
     }
     FUZZ_CHECK(!layouts.empty(), "no schema under fuzz/schemas could be read");

@@ -9,10 +9,7 @@
 // a second run must give the same outcome.
 #include <algorithm>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -81,19 +78,8 @@ Schema built_in_schema() {
 }
 
 void load_schemas() {
-    const char* directory = std::getenv("KELVANE_FUZZ_SCHEMAS");
-    std::vector<std::filesystem::path> paths;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(directory ? directory : KELVANE_FUZZ_SCHEMA_DIR, error)) {
-        if (entry.path().extension() == ".json") paths.push_back(entry.path());
-    }
-    std::sort(paths.begin(), paths.end());
-    for (const auto& path : paths) {
-        std::ifstream file(path, std::ios::binary);
-        std::stringstream content;
-        content << file.rdbuf();
-        Result<Schema> schema = read_schema(content.str());
+    for (const auto& [path, text] : kelvane_fuzz::schema_files(KELVANE_FUZZ_SCHEMA_DIR)) {
+        Result<Schema> schema = read_schema(text);
         if (!schema) {
             std::fprintf(stderr, "fuzz_line: %s not read: %s\n", path.c_str(), schema.message().c_str());
             continue;
