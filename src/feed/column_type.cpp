@@ -5,6 +5,7 @@
 #include <charconv>
 #include <unordered_set>
 
+#include "../schema/record_tables.h"
 #include "../values/numeric_text.h"
 #include "../values/zone_db.h"
 
@@ -244,22 +245,6 @@ std::string arrow_format(const ColumnType& type) {
         }
     }
     return "n";
-}
-
-std::string_view field_kind_tag(const Field& field) {
-    return std::visit(Overloaded{
-                          [](const StrField&) { return "STR"; },
-                          [](const StrEnumField&) { return "STR_ENUM"; },
-                          [](const IntField&) { return "INT"; },
-                          [](const IntEnumField&) { return "INT_ENUM"; },
-                          [](const FloatField&) { return "FLOAT"; },
-                          [](const DecimalField&) { return "DECIMAL"; },
-                          [](const BoolField&) { return "BOOL"; },
-                          [](const DatetimeField&) { return "DATETIME"; },
-                          [](const DateField&) { return "DATE"; },
-                          [](const TimeField&) { return "TIME"; },
-                      },
-                      field);
 }
 
 }  // namespace kelvane::feed

@@ -58,9 +58,6 @@ std::string column_type_name(const ColumnType& type);
 // For a dictionary column it is the index format; the values are "u".
 std::string arrow_format(const ColumnType& type);
 
-// The field's kind tag as schemas write it ("STR", "DATETIME", ...).
-std::string_view field_kind_tag(const Field& field);
-
 // The zone name a DATETIME column carries: the field's time_zone when the
 // built-in database knows it, otherwise "UTC" (every converted value of such
 // a field fails with "Invalid timezone", so the column holds only nulls and

@@ -126,8 +126,6 @@ size_t member_index(std::string_view key) {
     return infos.size();
 }
 
-std::string_view kind_tag(const Field& field) { return field_kind_tags[field.index()]; }
-
 // One record of the document: its keys (or elements) and its path.
 struct RecordView {
     const std::vector<KeyRecord>* keys;
@@ -368,7 +366,7 @@ private:
     }
 
     void field(const Field& field, const RecordView& view) {
-        const std::string_view kind = kind_tag(field);
+        const std::string_view kind = field_kind_tag(field);
         std::vector<std::string_view> known = {"kind"};
         std::visit([&]<class Record>(const Record&) { add_keys<Record>(known); }, field);
         known.push_back("name");

@@ -13,6 +13,7 @@
 #include "../feed/feed_reader.h"
 #include "../feed/line_scan.h"
 #include "../feed/schema_lint.h"
+#include "../schema/record_tables.h"
 #include "capsules.h"
 
 namespace kelvane::feed {

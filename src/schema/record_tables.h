@@ -244,6 +244,9 @@ inline constexpr auto field_kind_tags = []<size_t... K>(std::index_sequence<K...
     return std::array<std::string_view, field_kind_count>{RecordTable<FieldRecord<K>>::tag...};
 }(std::make_index_sequence<field_kind_count>{});
 
+// A field's tag, as the schema writes its kind ("STR", "DATETIME", ...).
+inline std::string_view field_kind_tag(const Field& field) { return field_kind_tags[field.index()]; }
+
 // ---------------------------------------------------------------- checks
 
 namespace record_tables_detail {
