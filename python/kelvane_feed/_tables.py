@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Any, NamedTuple, overload
+from typing import TYPE_CHECKING, Any, NamedTuple, TypeVar, overload
 
 from . import _native
 
@@ -207,7 +207,33 @@ class ErrorList(Sequence[LineError]):
         return frame
 
 
-class Feed(Mapping[str, Table]):
+_Value = TypeVar("_Value")
+
+
+class KindMapping(Mapping[str, _Value]):
+    """One value per record kind of the schema, in schema order."""
+
+    def __init__(self, by_kind: dict[str, _Value]) -> None:
+        self._by_kind = by_kind
+
+    def __getitem__(self, kind: str) -> _Value:
+        try:
+            return self._by_kind[kind]
+        except KeyError:
+            raise KeyError(f"the schema has no record kind {kind!r}") from None
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(self._by_kind)
+
+    def __len__(self) -> int:
+        return len(self._by_kind)
+
+    @property
+    def kinds(self) -> tuple[str, ...]:
+        return tuple(self._by_kind)
+
+
+class Feed(KindMapping[Table]):
     """What ``read`` returns: a Table per record kind (``feed["D"]``), the
     rejected lines (``feed.errors``) and counts."""
 
@@ -219,7 +245,7 @@ class Feed(Mapping[str, Table]):
         skipped_blank: int,
         complete: bool,
     ) -> None:
-        self._tables = tables
+        super().__init__(tables)
         self.errors = errors
         #: Lines read, rejected and skipped ones included.
         self.lines = lines
@@ -228,26 +254,10 @@ class Feed(Mapping[str, Table]):
         #: False when ``max_errors`` stopped the read before the end.
         self.complete = complete
 
-    def __getitem__(self, kind: str) -> Table:
-        try:
-            return self._tables[kind]
-        except KeyError:
-            raise KeyError(f"the schema has no record kind {kind!r}") from None
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._tables)
-
-    def __len__(self) -> int:
-        return len(self._tables)
-
-    @property
-    def kinds(self) -> tuple[str, ...]:
-        return tuple(self._tables)
-
     @property
     def counts(self) -> dict[str, int]:
         """Accepted rows per record kind."""
-        return {kind: table.num_rows for kind, table in self._tables.items()}
+        return {kind: table.num_rows for kind, table in self._by_kind.items()}
 
     def __repr__(self) -> str:
         return f"<kelvane_feed.Feed lines={self.lines} rows={self.counts!r} errors={len(self.errors)}>"

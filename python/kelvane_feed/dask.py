@@ -14,7 +14,7 @@ import errno
 import json
 import mmap
 import os
-from collections.abc import Iterator, Mapping, Sequence
+from collections.abc import Sequence
 from typing import Any, Literal, NamedTuple
 
 try:
@@ -32,7 +32,7 @@ except ImportError as missing:  # pragma: no cover - exercised only without the 
 
 from ._read import DEFAULT_CHUNK_SIZE, count_lines, read
 from ._schema import ColumnTypes, Schema, as_schema
-from ._tables import FeedError, LineError
+from ._tables import FeedError, KindMapping, LineError
 
 __all__ = ["DaskFeed", "FileFeedError", "read_feed"]
 
@@ -107,7 +107,7 @@ class _Part:
         return object.__sizeof__(self) + sum(int(sizeof(frame)) for frame in (*self.frames.values(), self.errors))
 
 
-class DaskFeed(Mapping[str, "dd.DataFrame"]):
+class DaskFeed(KindMapping["dd.DataFrame"]):
     """What ``read_feed`` returns: a Dask DataFrame per record kind
     (``feed["D"]``) and the rejected lines (``feed.errors``).
 
@@ -117,27 +117,11 @@ class DaskFeed(Mapping[str, "dd.DataFrame"]):
     """
 
     def __init__(self, frames: dict[str, dd.DataFrame], errors: dd.DataFrame, files: tuple[str, ...]) -> None:
-        self._frames = frames
+        super().__init__(frames)
         #: The rejected lines: file, line, offset, record, field, field_name, message, text.
         self.errors = errors
         #: The files read, in order.
         self.files = files
-
-    def __getitem__(self, kind: str) -> dd.DataFrame:
-        try:
-            return self._frames[kind]
-        except KeyError:
-            raise KeyError(f"the schema has no record kind {kind!r}") from None
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(self._frames)
-
-    def __len__(self) -> int:
-        return len(self._frames)
-
-    @property
-    def kinds(self) -> tuple[str, ...]:
-        return tuple(self._frames)
 
     @property
     def npartitions(self) -> int:
