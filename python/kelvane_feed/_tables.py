@@ -53,6 +53,26 @@ def _import(module: str, purpose: str) -> Any:
         raise ImportError(f"{purpose} needs {module}: pip install {module}") from None
 
 
+class _TableExports:
+    """to_arrow/to_pandas/to_polars of an object that exports an Arrow stream;
+    `_shown_as` names it in the message when a library is missing."""
+
+    __slots__ = ()
+    _shown_as: str
+
+    def to_arrow(self) -> pyarrow.Table:
+        return _import("pyarrow", f"{self._shown_as}.to_arrow()").table(self)
+
+    def to_pandas(self, **options: Any) -> pandas.DataFrame:
+        """A pandas DataFrame (through pyarrow; ``options`` go to ``pyarrow.Table.to_pandas``)."""
+        frame: pandas.DataFrame = self.to_arrow().to_pandas(**options)
+        return frame
+
+    def to_polars(self) -> polars.DataFrame:
+        frame: polars.DataFrame = _import("polars", f"{self._shown_as}.to_polars()").DataFrame(self)
+        return frame
+
+
 class Batch:
     """Rows of one record kind from one chunk of the input, as an Arrow record batch.
 
@@ -94,7 +114,7 @@ class Batch:
         return f"<kelvane_feed.Batch kind={self.kind!r} rows={self.num_rows}>"
 
 
-class Table:
+class Table(_TableExports):
     """The accepted lines of one record kind, in file order: one column per field.
 
     Implements the Arrow PyCapsule interface (``__arrow_c_stream__``, a fresh
@@ -103,6 +123,7 @@ class Table:
     """
 
     __slots__ = ("_layout", "_index", "kind", "batches")
+    _shown_as = "Table"
 
     def __init__(self, layout: _native.Layout, index: int, kind: str, batches: Sequence[Batch]) -> None:
         self._layout = layout
@@ -136,29 +157,19 @@ class Table:
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         return self._layout.stream_capsule(self._index, [batch._native for batch in self.batches])
 
-    def to_arrow(self) -> pyarrow.Table:
-        return _import("pyarrow", "Table.to_arrow()").table(self)
-
-    def to_pandas(self, **options: Any) -> pandas.DataFrame:
-        """A pandas DataFrame (through pyarrow; ``options`` go to ``pyarrow.Table.to_pandas``)."""
-        frame: pandas.DataFrame = self.to_arrow().to_pandas(**options)
-        return frame
-
-    def to_polars(self) -> polars.DataFrame:
-        frame: polars.DataFrame = _import("polars", "Table.to_polars()").DataFrame(self)
-        return frame
 
     def __repr__(self) -> str:
         return f"<kelvane_feed.Table kind={self.kind!r} rows={self.num_rows} columns={self.column_names!r}>"
 
 
-class ErrorList(Sequence[LineError]):
+class ErrorList(_TableExports, Sequence[LineError]):
     """The rejected lines, in file order. Also an Arrow table (columns line,
     offset, record, field, field_name, message, text) through the PyCapsule
     interface, so ``pyarrow.table(errors)`` and ``polars.DataFrame(errors)``
     take it directly."""
 
     __slots__ = ("_errors",)
+    _shown_as = "errors"
 
     def __init__(self, errors: Iterable[LineError] = ()) -> None:
         self._errors: list[LineError] = list(errors)
@@ -195,16 +206,6 @@ class ErrorList(Sequence[LineError]):
     def __arrow_c_stream__(self, requested_schema: object | None = None) -> object:
         return _native.error_stream_capsule(self._errors)
 
-    def to_arrow(self) -> pyarrow.Table:
-        return _import("pyarrow", "errors.to_arrow()").table(self)
-
-    def to_pandas(self, **options: Any) -> pandas.DataFrame:
-        frame: pandas.DataFrame = self.to_arrow().to_pandas(**options)
-        return frame
-
-    def to_polars(self) -> polars.DataFrame:
-        frame: polars.DataFrame = _import("polars", "errors.to_polars()").DataFrame(self)
-        return frame
 
 
 _Value = TypeVar("_Value")
