@@ -20,25 +20,30 @@ constexpr bool take_sign(const char*& p, const char* end) {
     return false;
 }
 
-// The `count` (1..8) bytes at `at` in the high bytes of a word, the low
-// bytes '0': a run of digits right-aligned in eight digit places. Reads no
-// byte past the run.
-inline uint64_t digit_word(const char* at, size_t count) {
-    uint64_t word;
+// The `count` (0..8) bytes at `at` in a word, the first in the lowest byte,
+// zero bytes above them. Reads no byte past them.
+inline uint64_t load_up_to_eight(const char* at, size_t count) {
+    uint64_t word = 0;
     if (count == 8) {
         std::memcpy(&word, at, 8);
-        return word;
-    }
-    if (count >= 4) {
+    } else if (count >= 4) {
         uint32_t low;
         uint32_t high;
         std::memcpy(&low, at, 4);
         std::memcpy(&high, at + count - 4, 4);
         word = low | uint64_t{high} << (8 * (count - 4));
     } else {
-        word = 0;
         for (size_t k = 0; k < count; ++k) word |= uint64_t{static_cast<unsigned char>(at[k])} << (8 * k);
     }
+    return word;
+}
+
+// The `count` (1..8) bytes at `at` in the high bytes of a word, the low
+// bytes '0': a run of digits right-aligned in eight digit places. Reads no
+// byte past the run.
+inline uint64_t digit_word(const char* at, size_t count) {
+    const uint64_t word = load_up_to_eight(at, count);
+    if (count == 8) return word;
     return word << (8 * (8 - count)) | 0x3030303030303030u >> (8 * count);
 }
 

@@ -2,6 +2,7 @@
 // integers, correctly rounded binary64 reading and the float text forms.
 #include "numeric_text.h"
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -145,25 +146,6 @@ std::optional<double> scaled_by_power_of_ten(uint64_t w, int64_t q) {
     return std::bit_cast<double>(bits);
 }
 
-// The bytes at `p` up to `end`, at most eight, in a word (first byte lowest),
-// zero bytes past the end.
-inline uint64_t load_up_to_eight(const char* p, const char* end) {
-    const auto available = static_cast<size_t>(end - p);
-    uint64_t word = 0;
-    if (available >= 8) {
-        std::memcpy(&word, p, 8);
-    } else if (available >= 4) {
-        uint32_t first;
-        uint32_t last;
-        std::memcpy(&first, p, 4);
-        std::memcpy(&last, p + available - 4, 4);
-        word = first | uint64_t{last} << (8 * (available - 4));
-    } else {
-        for (size_t k = 0; k < available; ++k) word |= uint64_t{static_cast<unsigned char>(p[k])} << (8 * k);
-    }
-    return word;
-}
-
 // Reads the run of digits at `p` eight bytes at a time, appending its
 // significant digits (from the first nonzero one of the number on) to
 // `digits` and counting them in `significant`; returns the run's length.
@@ -173,7 +155,8 @@ inline size_t take_digits(const char*& p, const char* end, uint64_t& digits, int
     constexpr uint64_t zeros = 0x3030303030303030u;
     size_t taken = 0;
     while (p != end) {
-        const uint64_t word = load_up_to_eight(p, end);
+        // The bytes up to the end, at most eight, zero bytes past it.
+        const uint64_t word = load_up_to_eight(p, std::min<size_t>(8, static_cast<size_t>(end - p)));
         // The lowest byte that is not a digit is flagged exactly (a borrow or
         // carry only ever reaches the bytes above it); zero bytes past the
         // end are not digits.
